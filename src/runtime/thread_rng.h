@@ -1,0 +1,27 @@
+// The calling thread's random generator: ChaCha12 keyed from OS entropy,
+// rekeyed every 64 KiB of output, created on the thread's first draw.
+#pragma once
+
+#include <cstdint>
+
+namespace corvane::runtime {
+
+class ReseedingChaCha;
+
+// A handle to the current thread's generator. It must stay on the thread
+// that obtained it and must not outlive that thread.
+class ThreadRng {
+ public:
+  // Creates and keys the generator on the thread's first call; throws
+  // InternalFailure("could not initialize ThreadRng: ...") when the entropy
+  // source fails.
+  static ThreadRng current();
+
+  std::uint64_t next_u64();
+
+ private:
+  explicit ThreadRng(ReseedingChaCha* generator) : generator_(generator) {}
+  ReseedingChaCha* generator_;
+};
+
+}  // namespace corvane::runtime
