@@ -1,0 +1,160 @@
+// The two solver classes: construction from their parameters, and solve().
+
+#include "ant_colony/ant_colony_solver.h"
+#include "lib_arguments.h"
+#include "lib_errors.h"
+#include "lib_instance.h"
+#include "lib_types.h"
+#include "probabilistic/probabilistic_solver.h"
+#include "surface/numpy_array.h"
+
+namespace corvane::py {
+namespace {
+
+// Reads an optional parameter into `target`; false with an exception set.
+template <class Convert, class T>
+bool read_optional(PyObject* object, const char* name, Convert convert, T& target) {
+  if (object == nullptr) return true;
+  const auto value = convert(object, name);
+  if (!value) return false;
+  target = *value;
+  return true;
+}
+
+// (best assignment as a new int64 array, best value as a float)
+PyObject* result_tuple(const Assignment& best) {
+  PyRef array = PyRef::steal(new_int_array(best.x));
+  if (!array) return nullptr;
+  PyRef value = PyRef::steal(PyFloat_FromDouble(best.value));
+  if (!value) {
+    raise_api_call_failed();
+    return nullptr;
+  }
+  PyObject* tuple = PyTuple_Pack(2, array.get(), value.get());
+  if (tuple == nullptr) raise_api_call_failed();
+  return tuple;
+}
+
+constexpr const char* kSolveParameters[] = {"task"};
+
+// solve(task): binds the argument, borrows the solver and the task for the
+// length of the call, runs `solve` on their records and converts the result.
+template <class Parameters, class Solve>
+PyObject* run_solve(PyObject* self, PyTypeObject* solver_type, const char* solver_name, const Signature& signature,
+                    PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames, Solve solve) {
+  PyObject* slots[1];
+  if (!bind_arguments(signature, args, nargsf, kwnames, slots)) return nullptr;
+  auto solver = SharedBorrow<Parameters>::take(self, solver_type, solver_name);
+  if (!solver) return nullptr;
+  auto task = SharedBorrow<Task>::take(slots[0], g_task_type, "Task");
+  if (!task) {
+    wrap_conversion_error("task");
+    return nullptr;
+  }
+  Result<Assignment> best = solve(**task, **solver);
+  if (!best) {
+    raise_error(best.error());
+    return nullptr;
+  }
+  return result_tuple(best.value());
+}
+
+// AntColonyAssignmentSolver
+
+constexpr const char* kAntColonyParameters[] = {"num_ants", "kmax", "alpha", "beta", "rho", "initial_pheromone"};
+constexpr Signature kAntColonySignature = {"AntColonyAssignmentSolver.__new__()", kAntColonyParameters, 6, 0};
+constexpr Signature kAntColonySolveSignature = {"AntColonyAssignmentSolver.solve()", kSolveParameters, 1, 1};
+
+PyObject* construct_ant_colony(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
+  PyObject* slots[6];
+  if (!bind_arguments(kAntColonySignature, args, kwargs, slots)) return nullptr;
+  AntColonyParameters parameters;
+  if (!read_optional(slots[0], "num_ants", to_u64, parameters.num_ants) ||
+      !read_optional(slots[1], "kmax", to_u64, parameters.kmax) ||
+      !read_optional(slots[2], "alpha", to_f64, parameters.alpha) ||
+      !read_optional(slots[3], "beta", to_f64, parameters.beta) ||
+      !read_optional(slots[4], "rho", to_f64, parameters.rho) ||
+      !read_optional(slots[5], "initial_pheromone", to_f64, parameters.initial_pheromone)) {
+    return nullptr;
+  }
+  return make_instance(type, std::move(parameters));
+}
+
+PyObject* ant_colony_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
+  return entry_guard([&] { return construct_ant_colony(type, args, kwargs); });
+}
+
+void ant_colony_dealloc(PyObject* self) { destroy_instance<AntColonyParameters>(self); }
+
+PyObject* ant_colony_solve(PyObject* self, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
+  return entry_guard([&] {
+    return run_solve<AntColonyParameters>(self, g_ant_colony_type, "AntColonyAssignmentSolver",
+                                          kAntColonySolveSignature, args, nargsf, kwnames, solve_ant_colony);
+  });
+}
+
+PyMethodDef g_ant_colony_methods[] = {
+    {"solve", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(ant_colony_solve)),
+     METH_FASTCALL | METH_KEYWORDS, "solve($self, task)\n--\n\n"},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+// ProbabilisticAssignmentSolver
+
+constexpr const char* kProbabilisticParameters[] = {"kmax"};
+constexpr Signature kProbabilisticSignature = {"ProbabilisticAssignmentSolver.__new__()", kProbabilisticParameters, 1,
+                                               0};
+constexpr Signature kProbabilisticSolveSignature = {"ProbabilisticAssignmentSolver.solve()", kSolveParameters, 1, 1};
+
+PyObject* construct_probabilistic(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
+  PyObject* slots[1];
+  if (!bind_arguments(kProbabilisticSignature, args, kwargs, slots)) return nullptr;
+  ProbabilisticParameters parameters;
+  if (!read_optional(slots[0], "kmax", to_u64, parameters.kmax)) return nullptr;
+  return make_instance(type, std::move(parameters));
+}
+
+PyObject* probabilistic_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
+  return entry_guard([&] { return construct_probabilistic(type, args, kwargs); });
+}
+
+void probabilistic_dealloc(PyObject* self) { destroy_instance<ProbabilisticParameters>(self); }
+
+PyObject* probabilistic_solve(PyObject* self, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
+  return entry_guard([&] {
+    return run_solve<ProbabilisticParameters>(self, g_probabilistic_type, "ProbabilisticAssignmentSolver",
+                                              kProbabilisticSolveSignature, args, nargsf, kwnames,
+                                              solve_probabilistic);
+  });
+}
+
+PyMethodDef g_probabilistic_methods[] = {
+    {"solve", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(probabilistic_solve)),
+     METH_FASTCALL | METH_KEYWORDS, "solve($self, task)\n--\n\n"},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+}  // namespace
+
+const ClassDefinition& ant_colony_class() {
+  static const ClassDefinition definition = {
+      "AntColonyAssignmentSolver",
+      "(num_ants=20, kmax=100, alpha=1.0, beta=2.0, rho=0.1, initial_pheromone=1.0)",
+      ant_colony_new,
+      ant_colony_dealloc,
+      g_ant_colony_methods,
+      sizeof(Instance<AntColonyParameters>),
+      &g_ant_colony_type,
+  };
+  return definition;
+}
+
+const ClassDefinition& probabilistic_class() {
+  static const ClassDefinition definition = {
+      "ProbabilisticAssignmentSolver", "(kmax=100)", probabilistic_new, probabilistic_dealloc,
+      g_probabilistic_methods,         sizeof(Instance<ProbabilisticParameters>), &g_probabilistic_type,
+  };
+  return definition;
+}
+
+}  // namespace corvane::py

@@ -1,0 +1,88 @@
+// The Task class: construction from NumPy arrays, and validate().
+
+#include "lib_arguments.h"
+#include "lib_errors.h"
+#include "lib_instance.h"
+#include "lib_types.h"
+#include "surface/numpy_array.h"
+#include "surface/task.h"
+
+namespace corvane::py {
+namespace {
+
+constexpr const char* kTaskParameters[] = {"m", "n", "c", "b_ij", "b_total", "omega"};
+constexpr Signature kTaskSignature = {"Task.__new__()", kTaskParameters, 6, 6};
+
+// Converts the arguments in parameter order, copies the three arrays and
+// validates the record. The array views are released before returning,
+// whatever the outcome.
+PyObject* construct_task(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
+  PyObject* slots[6];
+  if (!bind_arguments(kTaskSignature, args, kwargs, slots)) return nullptr;
+
+  const auto m = to_u64(slots[0], "m");
+  if (!m) return nullptr;
+  const auto n = to_u64(slots[1], "n");
+  if (!n) return nullptr;
+  auto c = accept_array(slots[2], "c", ElementKind::Int64);
+  if (!c) return nullptr;
+  auto b_ij = accept_array(slots[3], "b_ij", ElementKind::Int64);
+  if (!b_ij) return nullptr;
+  const auto b_total = to_i64(slots[4], "b_total");
+  if (!b_total) return nullptr;
+  auto omega = accept_array(slots[5], "omega", ElementKind::Float64);
+  if (!omega) return nullptr;
+
+  Task task;
+  task.m = *m;
+  task.n = *n;
+  task.c = copy_int_matrix(*c);
+  task.b_ij = copy_int_matrix(*b_ij);
+  task.b_total = *b_total;
+  task.omega = copy_float_matrix(*omega);
+  const Status status = validate(task);
+  c.reset();
+  b_ij.reset();
+  omega.reset();
+  if (!status) {
+    raise_error(status.error());
+    return nullptr;
+  }
+  return make_instance(type, std::move(task));
+}
+
+PyObject* task_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
+  return entry_guard([&] { return construct_task(type, args, kwargs); });
+}
+
+void task_dealloc(PyObject* self) { destroy_instance<Task>(self); }
+
+PyObject* task_validate(PyObject* self, PyObject*) {
+  return entry_guard([&]() -> PyObject* {
+    auto task = SharedBorrow<Task>::take(self, g_task_type, "Task");
+    if (!task) return nullptr;
+    const Status status = validate(**task);
+    if (!status) {
+      raise_error(status.error());
+      return nullptr;
+    }
+    Py_RETURN_TRUE;
+  });
+}
+
+PyMethodDef g_task_methods[] = {
+    {"validate", task_validate, METH_NOARGS, "validate($self)\n--\n\n"},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+}  // namespace
+
+const ClassDefinition& task_class() {
+  static const ClassDefinition definition = {
+      "Task", "(m, n, c, b_ij, b_total, omega)", task_new, task_dealloc, g_task_methods, sizeof(Instance<Task>),
+      &g_task_type,
+  };
+  return definition;
+}
+
+}  // namespace corvane::py
