@@ -1,0 +1,78 @@
+#include "ant_colony/ant_colony_solver.h"
+
+#include <cmath>
+#include <new>
+#include <string>
+
+#include "ant_colony/construction.h"
+#include "ant_colony/heuristic.h"
+#include "ant_colony/objective.h"
+#include "ant_colony/solver_common.h"
+#include "runtime/pool.h"
+#include "runtime/thread_outputs.h"
+
+namespace corvane {
+namespace {
+
+// Q: the number of cells the budget affords at the mean resource use, times
+// the largest cost (at least 0). The resource sum is exact before it becomes
+// a double; no guard follows, so Q may be 0, +inf or NaN.
+double deposit_scale(const Task& task) {
+  __int128 sum = 0;
+  std::int64_t cmax = 0;
+  for (std::size_t i = 0; i < task.m; ++i) {
+    for (std::size_t j = 0; j < task.n; ++j) {
+      sum += task.b_ij(i, j);
+      if (task.c(i, j) > cmax) cmax = task.c(i, j);
+    }
+  }
+  const double mean = static_cast<double>(sum) / static_cast<double>(task.m * task.n);
+  return (static_cast<double>(task.b_total) / mean) * static_cast<double>(cmax);
+}
+
+}  // namespace
+
+Result<Assignment> solve_ant_colony(const Task& task, const AntColonyParameters& parameters) {
+  const std::size_t cells = task.m * task.n;
+  std::vector<Solution> batch;
+  if (parameters.kmax > 0) {
+    if (auto error = allocate_batch(batch, parameters.num_ants, "ants")) return *error;
+  }
+
+  std::vector<double> tau(cells, parameters.initial_pheromone);
+  const FloatMatrix eta = build_heuristic_matrix(task);
+  const std::vector<std::int64_t> resources = row_major_values(task.b_ij);
+  const Objective objective(task);
+  const double q = deposit_scale(task);
+
+  // pow(eta, beta) never changes during a solve; pow(tau, alpha) does after
+  // every iteration.
+  std::vector<double> eta_beta(cells);
+  for (std::size_t cell = 0; cell < cells; ++cell) eta_beta[cell] = std::pow(eta.storage()[cell], parameters.beta);
+  std::vector<double> weights(cells);
+
+  BestCandidate best;
+  for (std::uint64_t iteration = 0; iteration < parameters.kmax; ++iteration) {
+    for (std::size_t cell = 0; cell < cells; ++cell) {
+      weights[cell] = std::pow(tau[cell], parameters.alpha) * eta_beta[cell];
+    }
+    const ConstructionInput input{weights, resources, task.b_total};
+    runtime::parallel_for(batch.size(), [&](std::size_t ant) {
+      runtime::ThreadOutputs outputs;
+      batch[ant].picks = construct_by_rescan(input, outputs);
+      batch[ant].value = objective.of(batch[ant].picks);
+    });
+
+    for (const Solution& ant : batch) best.offer(ant);
+
+    const double f = 1.0 - parameters.rho;
+    for (double& t : tau) t *= f;
+    for (const Solution& ant : batch) {
+      const double d = ant.value / q;
+      for (std::uint64_t cell : ant.picks) tau[cell] += d;
+    }
+  }
+  return best.assignment(task.m, task.n);
+}
+
+}  // namespace corvane

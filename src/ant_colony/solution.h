@@ -1,0 +1,24 @@
+// Candidate solutions, as the solvers pass them around.
+#pragma once
+
+#include <cstdint>
+#include <vector>
+
+#include "runtime/matrix.h"
+
+namespace corvane {
+
+// One constructed candidate: the cells it chose, as row-major cell indices
+// (i * n + j) in the order they were picked, and its objective value.
+struct Solution {
+  std::vector<std::uint64_t> picks;
+  double value = 0.0;
+};
+
+// What a solve hands back: the best assignment as a 0/1 matrix, and its value.
+struct Assignment {
+  IntMatrix x;
+  double value = 0.0;
+};
+
+}  // namespace corvane

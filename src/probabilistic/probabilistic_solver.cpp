@@ -1,0 +1,62 @@
+#include "probabilistic/probabilistic_solver.h"
+
+#include <limits>
+
+#include "ant_colony/construction.h"
+#include "ant_colony/heuristic.h"
+#include "ant_colony/objective.h"
+#include "ant_colony/solver_common.h"
+#include "runtime/pool.h"
+#include "runtime/thread_outputs.h"
+
+namespace corvane {
+namespace {
+
+// The best sample one thread has built so far. Samples reach a thread in no
+// particular order, so a tie goes to the lower sample index; merging the
+// threads' bests the same way gives exactly the sample that a scan in index
+// order with strictly-greater replacement would keep.
+struct IndexedBest {
+  double value = 0.0;
+  std::uint64_t index = std::numeric_limits<std::uint64_t>::max();
+  std::vector<std::uint64_t> picks;
+
+  void offer(double candidate_value, std::uint64_t candidate_index, std::vector<std::uint64_t>&& candidate_picks) {
+    if (candidate_value > value || (candidate_value == value && candidate_index < index && candidate_value > 0.0)) {
+      value = candidate_value;
+      index = candidate_index;
+      picks = std::move(candidate_picks);
+    }
+  }
+};
+
+}  // namespace
+
+Result<Assignment> solve_probabilistic(const Task& task, const ProbabilisticParameters& parameters) {
+  // Only the running best is kept, so memory does not grow with kmax; a
+  // kmax beyond what a list of samples could ever index is still refused.
+  if (parameters.kmax > std::vector<Solution>().max_size()) {
+    return Error{ErrorKind::MemoryError,
+                 "not enough memory for a batch of " + std::to_string(parameters.kmax) + " samples"};
+  }
+  const FloatMatrix eta = build_heuristic_matrix(task);
+  const std::vector<std::int64_t> resources = row_major_values(task.b_ij);
+  const Objective objective(task);
+  const ConstructionInput input{{eta.storage(), eta.size()}, resources, task.b_total};
+
+  std::vector<IndexedBest> bests(runtime::current_num_threads() + 1);
+  runtime::parallel_for(parameters.kmax, [&](std::size_t sample) {
+    runtime::ThreadOutputs outputs;
+    std::vector<std::uint64_t> picks = construct_by_rescan(input, outputs);
+    const double value = objective.of(picks);
+    bests[runtime::worker_index()].offer(value, sample, std::move(picks));
+  });
+
+  IndexedBest overall;
+  for (IndexedBest& thread_best : bests) overall.offer(thread_best.value, thread_best.index, std::move(thread_best.picks));
+  BestCandidate best;
+  best.offer(Solution{std::move(overall.picks), overall.value});
+  return best.assignment(task.m, task.n);
+}
+
+}  // namespace corvane

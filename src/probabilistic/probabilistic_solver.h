@@ -1,0 +1,18 @@
+// Repeated independent weighted construction, keeping the best sample.
+#pragma once
+
+#include <cstdint>
+
+#include "ant_colony/solution.h"
+#include "runtime/result.h"
+#include "surface/task.h"
+
+namespace corvane {
+
+struct ProbabilisticParameters {
+  std::uint64_t kmax = 100;
+};
+
+Result<Assignment> solve_probabilistic(const Task& task, const ProbabilisticParameters& parameters);
+
+}  // namespace corvane
