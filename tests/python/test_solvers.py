@@ -1,0 +1,176 @@
+"""Behaviour of both solvers on tasks whose outcome is known."""
+
+import numpy as np
+import pytest
+
+import corvane
+
+from conftest import make_task, objective
+
+ACO = corvane.AntColonyAssignmentSolver
+PROB = corvane.ProbabilisticAssignmentSolver
+SOLVERS = {
+    "aco-1": lambda: ACO(num_ants=1, kmax=3),
+    "aco-4": lambda: ACO(num_ants=4, kmax=3),
+    "prob-1": lambda: PROB(1),
+    "prob-8": lambda: PROB(8),
+}
+
+
+def zeros_result(result, shape):
+    x, value = result
+    assert x.dtype == np.int64 and x.shape == shape
+    return not x.any() and value == 0.0 and isinstance(value, float)
+
+
+@pytest.mark.parametrize("solver", [ACO(kmax=0), ACO(num_ants=0, kmax=5), PROB(0)], ids=["kmax0", "ants0", "prob0"])
+def test_no_candidates_built(solver, small_task):
+    assert zeros_result(solver.solve(small_task), (2, 3))
+
+
+@pytest.mark.parametrize("name", sorted(SOLVERS))
+def test_empty_grids(name):
+    for shape in [(0, 0), (0, 5), (3, 0)]:
+        task = corvane.Task(*shape, np.zeros(shape, np.int64), np.zeros(shape, np.int64), 1, np.zeros(shape))
+        assert zeros_result(SOLVERS[name]().solve(task), shape)
+
+
+@pytest.mark.parametrize("name", sorted(SOLVERS))
+def test_nothing_affordable_or_nothing_worth_taking(name):
+    solver = SOLVERS[name]()
+    c = np.full((3, 3), 5, dtype=np.int64)
+    # Every cell needs more than the budget.
+    assert zeros_result(solver.solve(make_task(c, b_ij=np.full((3, 3), 4), b_total=3)), (3, 3))
+    # Every cost zero or discounted away: no positive weight, nothing positive.
+    assert zeros_result(solver.solve(make_task(np.zeros((3, 3)))), (3, 3))
+    assert zeros_result(solver.solve(make_task(c, omega=np.ones((3, 3))), ), (3, 3))
+    # Negative costs with positive resources: an ant may take them (tau*eta^2 > 0)
+    # but every value is negative, so nothing beats the empty start.
+    assert zeros_result(solver.solve(make_task(-c)), (3, 3))
+
+
+@pytest.mark.parametrize("name", sorted(SOLVERS))
+def test_whole_grid_fits(name):
+    c = np.arange(1, 13, dtype=np.int64).reshape(3, 4)
+    omega = np.linspace(0.0, 0.9, 12).reshape(3, 4)
+    x, value = SOLVERS[name]().solve(make_task(c, omega=omega))
+    assert np.array_equal(x, np.ones((3, 4), dtype=np.int64))
+    assert value == objective(x, c, omega)
+
+
+@pytest.mark.parametrize("name", sorted(SOLVERS))
+def test_exact_budget_is_admitted(name):
+    c = np.array([[4, 9]], dtype=np.int64)
+    b = np.array([[5, 7]], dtype=np.int64)
+    # Only the second cell is worth it once chosen: it uses the budget exactly.
+    x, value = SOLVERS[name]().solve(make_task(c, b_ij=b, b_total=7))
+    assert value in (4.0, 9.0)
+    assert x.sum() == 1
+    x, value = SOLVERS[name]().solve(make_task(c, b_ij=b, b_total=12))
+    assert x.tolist() == [[1, 1]] and value == 13.0
+
+
+def test_zero_resource_cells():
+    c = np.array([[3, 8, 2]], dtype=np.int64)
+    b = np.array([[0, 1, 0]], dtype=np.int64)
+    # eta is 0 where b_ij is 0: never chosen by the heuristic alone...
+    for solver in [PROB(5), ACO(num_ants=3, kmax=2)]:
+        x, value = solver.solve(make_task(c, b_ij=b, b_total=1))
+        assert x.tolist() == [[0, 1, 0]] and value == 8.0
+    # ...but with beta = 0 the weight is tau^alpha and they cost nothing.
+    x, value = ACO(num_ants=3, kmax=2, beta=0.0).solve(make_task(c, b_ij=b, b_total=1))
+    assert x.tolist() == [[1, 1, 1]] and value == 13.0
+
+
+def test_nan_discount_never_wins():
+    c = np.array([[5, 6]], dtype=np.int64)
+    omega = np.array([[np.nan, 0.0]])
+    for solver in [PROB(4), ACO(num_ants=2, kmax=2)]:
+        x, value = solver.solve(make_task(c, omega=omega))
+        assert x.tolist() == [[0, 1]] and value == 6.0
+    # With beta = 0 every ant takes the NaN cell too; its value is NaN and
+    # never replaces the empty start.
+    assert zeros_result(ACO(num_ants=2, kmax=2, beta=0.0).solve(make_task(c, omega=omega)), (1, 2))
+
+
+def test_negative_costs_and_resources():
+    c = np.array([[-4, 10]], dtype=np.int64)
+    b = np.array([[-3, 5]], dtype=np.int64)
+    # Taking the first cell frees budget for the second one.
+    for solver in [PROB(20), ACO(num_ants=2, kmax=5)]:
+        x, value = solver.solve(make_task(c, b_ij=b, b_total=2))
+        assert x.tolist() == [[1, 1]] and value == 6.0
+
+
+def test_pheromone_parameters_at_their_edges(small_task):
+    # initial_pheromone 0 with alpha > 0: every weight is 0, nothing is chosen.
+    assert zeros_result(ACO(num_ants=3, kmax=3, initial_pheromone=0.0).solve(small_task), (2, 3))
+    # rho = 1 and rho = 0, odd exponents, and deposit scales of 0 or inf keep results valid.
+    c = np.array([[0, -2], [-1, 0]], dtype=np.int64)
+    b = np.zeros((2, 2), dtype=np.int64)
+    for solver in [ACO(rho=1.0, kmax=5, num_ants=3), ACO(rho=0.0, kmax=5, num_ants=3),
+                   ACO(alpha=0.5, beta=3.0, kmax=4, num_ants=3)]:
+        for task in [small_task, make_task(c, b_ij=b, b_total=1)]:
+            x, value = solver.solve(task)
+            assert set(np.unique(x)) <= {0, 1}
+
+
+class TestPanic:
+    @staticmethod
+    def infinite_weight_task():
+        # tau = 0 and alpha = -1 make pow(tau, alpha) infinite.
+        return make_task(np.array([[3, 4], [5, 6]]))
+
+    @pytest.mark.parametrize("num_ants", [1, 5])
+    def test_infinite_total_weight_raises_panic(self, num_ants):
+        task = self.infinite_weight_task()
+        solver = ACO(num_ants=num_ants, kmax=2, alpha=-1.0, initial_pheromone=0.0)
+        with pytest.raises(BaseException) as info:
+            solver.solve(task)
+        exc = info.value
+        assert type(exc).__name__ == "PanicException"
+        assert not isinstance(exc, Exception)
+        assert issubclass(type(exc), BaseException) and type(exc).__bases__ == (BaseException,)
+        assert exc.args == ("called `Result::unwrap()` on an `Err` value: NonFinite",)
+        assert type(exc).__doc__.startswith("\n")
+        assert type(exc).__doc__.endswith(
+            "Like SystemExit, this exception is derived from BaseException so that\n"
+            "it will typically propagate all the way through the stack and cause the\n"
+            "Python interpreter to exit.\n"
+        )
+        assert "panics" in type(exc).__doc__
+        # The solver and the task stay usable.
+        assert task.validate() is True
+        x, value = PROB(3).solve(task)
+        assert value == 18.0
+        with pytest.raises(BaseException) as again:
+            solver.solve(task)
+        assert type(again.value) is type(exc)
+
+    def test_exception_handler_does_not_catch_it(self):
+        solver = ACO(num_ants=2, kmax=1, alpha=-1.0, initial_pheromone=0.0)
+        caught = None
+        try:
+            try:
+                solver.solve(self.infinite_weight_task())
+            except Exception:  # noqa: BLE001 - must not catch a panic
+                caught = "Exception"
+        except BaseException:
+            caught = "BaseException"
+        assert caught == "BaseException"
+
+    def test_panic_from_python_code_is_resumed(self, capfd):
+        solver = ACO(num_ants=2, kmax=1, alpha=-1.0, initial_pheromone=0.0)
+        with pytest.raises(BaseException) as info:
+            solver.solve(self.infinite_weight_task())
+        panic_type = type(info.value)
+
+        class Hostile:
+            def __index__(self):
+                raise panic_type("from python")
+
+        with pytest.raises(panic_type) as resumed:
+            PROB(Hostile())
+        assert resumed.value.args == ("from python",)
+        err = capfd.readouterr().err
+        assert "PanicException" in err and "from python" in err
