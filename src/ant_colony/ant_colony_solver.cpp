@@ -4,7 +4,7 @@
 #include <new>
 #include <string>
 
-#include "ant_colony/construction.h"
+#include "ant_colony/fast_construction.h"
 #include "ant_colony/heuristic.h"
 #include "ant_colony/objective.h"
 #include "ant_colony/solver_common.h"
@@ -50,16 +50,18 @@ Result<Assignment> solve_ant_colony(const Task& task, const AntColonyParameters&
   std::vector<double> eta_beta(cells);
   for (std::size_t cell = 0; cell < cells; ++cell) eta_beta[cell] = std::pow(eta.storage()[cell], parameters.beta);
   std::vector<double> weights(cells);
+  ConstructionPlan plan(resources, task.b_total);
+  std::vector<Constructor> constructors(parameters.kmax > 0 ? runtime::current_num_threads() + 1 : 0);
 
   BestCandidate best;
   for (std::uint64_t iteration = 0; iteration < parameters.kmax; ++iteration) {
     for (std::size_t cell = 0; cell < cells; ++cell) {
       weights[cell] = std::pow(tau[cell], parameters.alpha) * eta_beta[cell];
     }
-    const ConstructionInput input{weights, resources, task.b_total};
+    plan.set_weights(weights);
     runtime::parallel_for(batch.size(), [&](std::size_t ant) {
       runtime::ThreadOutputs outputs;
-      batch[ant].picks = construct_by_rescan(input, outputs);
+      batch[ant].picks = constructors[runtime::worker_index()].construct(plan, outputs);
       batch[ant].value = objective.of(batch[ant].picks);
     });
 

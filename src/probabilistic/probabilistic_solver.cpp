@@ -2,7 +2,7 @@
 
 #include <limits>
 
-#include "ant_colony/construction.h"
+#include "ant_colony/fast_construction.h"
 #include "ant_colony/heuristic.h"
 #include "ant_colony/objective.h"
 #include "ant_colony/solver_common.h"
@@ -42,12 +42,15 @@ Result<Assignment> solve_probabilistic(const Task& task, const ProbabilisticPara
   const FloatMatrix eta = build_heuristic_matrix(task);
   const std::vector<std::int64_t> resources = row_major_values(task.b_ij);
   const Objective objective(task);
-  const ConstructionInput input{{eta.storage(), eta.size()}, resources, task.b_total};
+  ConstructionPlan plan(resources, task.b_total);
+  plan.set_weights({eta.storage(), eta.size()});
 
-  std::vector<IndexedBest> bests(runtime::current_num_threads() + 1);
+  const std::size_t slots = runtime::current_num_threads() + 1;
+  std::vector<IndexedBest> bests(slots);
+  std::vector<Constructor> constructors(slots);
   runtime::parallel_for(parameters.kmax, [&](std::size_t sample) {
     runtime::ThreadOutputs outputs;
-    std::vector<std::uint64_t> picks = construct_by_rescan(input, outputs);
+    std::vector<std::uint64_t> picks = constructors[runtime::worker_index()].construct(plan, outputs);
     const double value = objective.of(picks);
     bests[runtime::worker_index()].offer(value, sample, std::move(picks));
   });

@@ -1,0 +1,208 @@
+#include "ant_colony/fast_construction.h"
+
+#include <algorithm>
+#include <cmath>
+#include <numeric>
+
+#include "runtime/failure.h"
+#include "runtime/weighted_index.h"
+
+namespace corvane {
+namespace {
+
+// Below this many cells a plain scan per step is as fast as the tree.
+constexpr std::size_t kTreeThreshold = 256;
+
+Wide quantise(double weight, int shift) {
+  if (!(weight > 0.0) || std::isinf(weight)) return 0;
+  return static_cast<Wide>(std::ldexp(weight, shift));  // truncation is floor here
+}
+
+double to_double(Wide value) { return static_cast<double>(value); }
+
+}  // namespace
+
+std::size_t pick_by_scan(std::span<const double> weights, std::uint64_t output) {
+  double total = 0.0;
+  std::size_t last = weights.size();
+  for (std::size_t cell = 0; cell < weights.size(); ++cell) {
+    if (weights[cell] != 0.0) {
+      total += weights[cell];  // 0.0 + w0 is w0 exactly: the sums match a WeightedIndex's
+      last = cell;
+    }
+  }
+  if (std::isinf(total)) fail(runtime::kNonFiniteTotal);
+  const double d = runtime::UniformFloat{0.0, runtime::sampler_scale(total)}.sample_from_output(output);
+  // The first candidate before the last whose running sum exceeds d.
+  double running = 0.0;
+  for (std::size_t cell = 0; cell < last; ++cell) {
+    if (weights[cell] == 0.0) continue;
+    running += weights[cell];
+    if (running > d) return cell;
+  }
+  return last;
+}
+
+ConstructionPlan::ConstructionPlan(std::span<const std::int64_t> resources, std::int64_t b_total)
+    : resources_(resources), b_total_(b_total), by_resource_(resources.size()) {
+  std::iota(by_resource_.begin(), by_resource_.end(), 0u);
+  std::stable_sort(by_resource_.begin(), by_resource_.end(),
+                   [&](std::uint32_t a, std::uint32_t b) { return resources[a] < resources[b]; });
+  sorted_resources_.reserve(resources.size());
+  for (std::uint32_t cell : by_resource_) sorted_resources_.push_back(resources[cell]);
+  initial_admitted_ = static_cast<std::size_t>(
+      std::upper_bound(sorted_resources_.begin(), sorted_resources_.end(), b_total) - sorted_resources_.begin());
+}
+
+void ConstructionPlan::set_weights(std::span<const double> weights) {
+  weights_ = weights;
+  const std::size_t cells = weights.size();
+
+  // Quantum: 2^-shift, chosen so that the quantised weights of all cells
+  // together stay below 2^119 and fit a Wide.
+  double largest = 0.0;
+  for (double w : weights) {
+    if (w > largest && !std::isinf(w)) largest = w;
+  }
+  int exponent = 0;
+  if (largest > 0.0) std::frexp(largest, &exponent);  // largest < 2^exponent
+  const int count_bits = std::max(1, static_cast<int>(std::ceil(std::log2(static_cast<double>(cells) + 1.0))));
+  quantum_shift_ = 118 - exponent - count_bits;
+
+  start_weights_.assign(cells, 0.0);
+  std::vector<Wide> leaves(cells, 0);
+  start_candidates_ = 0;
+  start_infinite_ = 0;
+  for (std::size_t k = 0; k < initial_admitted_; ++k) {
+    const std::uint32_t cell = by_resource_[k];
+    const double w = weights[cell];
+    if (!(w > 0.0)) continue;
+    start_weights_[cell] = w;
+    leaves[cell] = quantise(w, quantum_shift_);
+    ++start_candidates_;
+    if (std::isinf(w)) ++start_infinite_;
+  }
+  start_tree_.assign(leaves);
+}
+
+void Constructor::start(const ConstructionPlan& plan) {
+  plan_ = &plan;
+  const std::size_t cells = plan.cells();
+  weights_.resize(cells);
+  std::copy(plan.start_weights_.begin(), plan.start_weights_.end(), weights_.begin());
+  if (cells >= kTreeThreshold) tree_.copy_from(plan.start_tree_);
+  chosen_.assign(cells, 0);
+  candidates_ = plan.start_candidates_;
+  infinite_ = plan.start_infinite_;
+  admitted_ = plan.initial_admitted_;
+  used_ = 0;
+}
+
+std::vector<std::uint64_t> Constructor::construct(const ConstructionPlan& plan, OutputSource& outputs) {
+  start(plan);
+  std::vector<std::uint64_t> picks;
+  while (candidates_ > 0) {
+    // A candidate of weight +infinity makes the total +infinity: the weighted
+    // choice cannot be formed, before any draw.
+    if (infinite_ > 0) fail(runtime::kNonFiniteTotal);
+    const std::uint64_t output = outputs.next_u64();
+    const std::size_t cell = candidates_ == 1 ? sole_candidate() : pick(output);
+    take(cell);
+    picks.push_back(cell);
+  }
+  return picks;
+}
+
+std::size_t Constructor::pick(std::uint64_t output) {
+  std::size_t cell = 0;
+  if (plan_->cells() >= kTreeThreshold && pick_from_tree(output, cell)) return cell;
+  ++exact_steps_;
+  return pick_by_scan(weights_, output);
+}
+
+// Running sums of n non-negative terms formed left to right differ from the
+// exact sums by at most (n - 1) * 2^-53 of them; the quantised tree sums
+// undershoot the exact ones by less than one quantum per candidate. `slack`
+// covers both with a factor of two to spare for the roundings made here.
+bool Constructor::pick_from_tree(std::uint64_t output, std::size_t& cell) const {
+  const Wide quanta = tree_.total();
+  if (quanta <= 0) return false;
+  const double count = static_cast<double>(candidates_);
+  const double quantum = std::ldexp(1.0, -plan_->quantum_shift_);
+  const double slack = (count + 16.0) * 0x1p-52;
+
+  const double exact_low = to_double(quanta) * quantum;
+  const double exact_high = exact_low + count * quantum;
+  if (!(exact_low >= 0x1p-900) || !(exact_high < 0x1p1000)) return false;  // near underflow or overflow
+
+  // The draw d = u * total, for the total within [total_low, total_high].
+  const double u = runtime::unit_from_output(output);
+  const double draw_low = u * (exact_low * (1.0 - slack)) * (1.0 - 0x1p-50);
+  const double draw_high = u * (exact_high * (1.0 + slack)) * (1.0 + 0x1p-50);
+
+  Wide target = static_cast<Wide>(std::ldexp(draw_low, plan_->quantum_shift_));
+  target = std::clamp<Wide>(target, 0, quanta - 1);
+  Wide before_quanta = 0;
+  const std::size_t found = tree_.find(target, before_quanta);
+
+  // Exact sum of the candidates before `found`: within [before_low, before_high].
+  const double before_low = to_double(before_quanta) * quantum;
+  const double before_high = before_low + count * quantum;
+  const double through_low = before_low + weights_[found];
+  // The pick is `found` when the running sum before it is <= d and the
+  // running sum through it is > d.
+  if (before_high * (1.0 + slack) <= draw_low && draw_high < through_low * (1.0 - slack)) {
+    cell = found;
+    return true;
+  }
+  return false;
+}
+
+std::size_t Constructor::sole_candidate() const {
+  if (plan_->cells() >= kTreeThreshold && tree_.total() > 0) {
+    Wide before = 0;
+    return tree_.find(0, before);
+  }
+  for (std::size_t cell = 0; cell < weights_.size(); ++cell) {
+    if (weights_[cell] != 0.0) return cell;
+  }
+  fail("no candidate left although one was counted");
+}
+
+void Constructor::take(std::size_t cell) {
+  chosen_[cell] = 1;
+  drop(cell);
+  const std::int64_t resource = plan_->resources_[cell];
+  used_ += resource;
+  // Exact budget arithmetic: the pointer covers the cells with b_ij <= b_total - used.
+  const __int128 remaining = static_cast<__int128>(plan_->b_total_) - used_;
+  const auto& sorted = plan_->sorted_resources_;
+  if (resource > 0) {
+    while (admitted_ > 0 && sorted[admitted_ - 1] > remaining) {
+      const std::size_t other = plan_->by_resource_[--admitted_];
+      if (weights_[other] != 0.0) drop(other);
+    }
+  } else if (resource < 0) {
+    while (admitted_ < sorted.size() && sorted[admitted_] <= remaining) {
+      const std::size_t other = plan_->by_resource_[admitted_++];
+      if (chosen_[other] == 0 && plan_->weights_[other] > 0.0) admit(other);
+    }
+  }
+}
+
+void Constructor::admit(std::size_t cell) {
+  const double w = plan_->weights_[cell];
+  weights_[cell] = w;
+  ++candidates_;
+  if (std::isinf(w)) ++infinite_;
+  if (plan_->cells() >= kTreeThreshold) tree_.add(cell, quantise(w, plan_->quantum_shift_));
+}
+
+void Constructor::drop(std::size_t cell) {
+  if (std::isinf(weights_[cell])) --infinite_;
+  weights_[cell] = 0.0;
+  --candidates_;
+  if (plan_->cells() >= kTreeThreshold) tree_.add(cell, -tree_.leaf(cell));
+}
+
+}  // namespace corvane

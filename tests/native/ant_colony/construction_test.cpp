@@ -1,0 +1,293 @@
+// The production construction against the straightforward rescan: same
+// cells, same order, same number of draws, same failures.
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <cstdint>
+#include <limits>
+#include <optional>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "ant_colony/construction.h"
+#include "ant_colony/fast_construction.h"
+#include "runtime/failure.h"
+#include "runtime/weighted_index.h"
+
+namespace corvane {
+namespace {
+
+// Deterministic outputs; `coarse` keeps only the top bits, so draws land
+// exactly on the edges of buckets made of equal weights.
+class ScriptedOutputs final : public OutputSource {
+ public:
+  ScriptedOutputs(std::uint64_t seed, int coarse_bits) : state_(seed), coarse_bits_(coarse_bits) {}
+  std::uint64_t next_u64() override {
+    ++drawn;
+    std::uint64_t z = (state_ += 0x9E3779B97F4A7C15ULL);
+    z = (z ^ (z >> 30)) * 0xBF58476D1CE4E5B9ULL;
+    z = (z ^ (z >> 27)) * 0x94D049BB133111EBULL;
+    z ^= z >> 31;
+    if (coarse_bits_ > 0) z &= ~0ULL << (64 - coarse_bits_);
+    return z;
+  }
+  std::uint64_t drawn = 0;
+
+ private:
+  std::uint64_t state_;
+  int coarse_bits_;
+};
+
+struct Outcome {
+  std::vector<std::uint64_t> picks;
+  std::optional<std::string> failure;
+  std::uint64_t drawn = 0;
+};
+
+struct Case {
+  std::vector<double> weights;
+  std::vector<std::int64_t> resources;
+  std::int64_t b_total = 1;
+  int coarse_bits = 0;
+};
+
+Outcome run_rescan(const Case& c, std::uint64_t seed) {
+  ScriptedOutputs outputs(seed, c.coarse_bits);
+  Outcome outcome;
+  try {
+    outcome.picks = construct_by_rescan({c.weights, c.resources, c.b_total}, outputs);
+  } catch (const InternalFailure& failure) {
+    outcome.failure = failure.message();
+  }
+  outcome.drawn = outputs.drawn;
+  return outcome;
+}
+
+Outcome run_fast(Constructor& constructor, const ConstructionPlan& plan, const Case& c, std::uint64_t seed) {
+  ScriptedOutputs outputs(seed, c.coarse_bits);
+  Outcome outcome;
+  try {
+    outcome.picks = constructor.construct(plan, outputs);
+  } catch (const InternalFailure& failure) {
+    outcome.failure = failure.message();
+  }
+  outcome.drawn = outputs.drawn;
+  return outcome;
+}
+
+// Task families, each aimed at a way the fast construction could go wrong.
+enum class Family {
+  Uniform,          // ordinary weights and resources
+  HugeRange,        // weights from 1e-300 to 1e300
+  EqualWeights,     // many equal weights, draws on bucket edges
+  NegativeBudget,   // negative resources let the budget grow back
+  IntegerLimits,    // resources and budgets near the 64-bit limits
+  Overflow,         // totals that reach +infinity, infinite weights
+  Junk,             // zero, negative and NaN weights mixed in
+  kCount
+};
+
+Case make_case(Family family, std::mt19937_64& rng) {
+  std::uniform_int_distribution<int> size_pick(0, 9);
+  const std::size_t cells = size_pick(rng) < 2 ? 1 + rng() % 40 : 256 + rng() % 900;
+  Case c;
+  c.weights.resize(cells);
+  c.resources.resize(cells);
+  std::uniform_real_distribution<double> unit(0.0, 1.0);
+  auto resource = [&](std::int64_t lo, std::int64_t hi) {
+    return std::uniform_int_distribution<std::int64_t>(lo, hi)(rng);
+  };
+  std::int64_t total_resource = 0;
+  for (std::size_t k = 0; k < cells; ++k) {
+    switch (family) {
+      case Family::Uniform:
+        c.weights[k] = 0.01 + unit(rng) * 100.0;
+        c.resources[k] = resource(1, 19);
+        break;
+      case Family::HugeRange:
+        c.weights[k] = std::pow(10.0, -300.0 + 600.0 * unit(rng));
+        c.resources[k] = resource(1, 19);
+        break;
+      case Family::EqualWeights: {
+        static const double choices[] = {1.0, 2.0, 0.5, 3.0, 1024.0};
+        c.weights[k] = rng() % 4 == 0 ? choices[rng() % 5] : 1.0;
+        c.resources[k] = resource(1, 3);
+        c.coarse_bits = 1 + static_cast<int>(rng() % 8);
+        break;
+      }
+      case Family::NegativeBudget:
+        c.weights[k] = 0.5 + unit(rng) * 10.0;
+        c.resources[k] = resource(-10, 19);
+        break;
+      case Family::IntegerLimits: {
+        const std::int64_t big = std::numeric_limits<std::int64_t>::max();
+        const std::int64_t options[] = {big, big - 1, -big - 1, big / 2, -(big / 2), 1, 0, -1};
+        c.weights[k] = 1.0 + unit(rng);
+        c.resources[k] = options[rng() % 8];
+        break;
+      }
+      case Family::Overflow:
+        c.weights[k] = rng() % 50 == 0 ? std::numeric_limits<double>::infinity() : 1e305 * (1.0 + unit(rng));
+        c.resources[k] = resource(0, 19);
+        break;
+      case Family::Junk: {
+        const double options[] = {0.0, -0.0, -1.0, std::nan(""), 1e-320, 5.0};
+        c.weights[k] = rng() % 3 == 0 ? options[rng() % 6] : 1.0 + unit(rng) * 3.0;
+        c.resources[k] = resource(0, 9);
+        break;
+      }
+      case Family::kCount:
+        break;
+    }
+    if (c.resources[k] > 0 && family != Family::IntegerLimits) total_resource += c.resources[k];
+  }
+  if (family == Family::IntegerLimits) {
+    c.b_total = rng() % 2 ? std::numeric_limits<std::int64_t>::max() : 1 + static_cast<std::int64_t>(rng() >> 2);
+  } else if (family == Family::Overflow) {
+    c.b_total = std::max<std::int64_t>(1, total_resource / (rng() % 2 ? 2 : 50));
+  } else {
+    c.b_total = std::max<std::int64_t>(1, total_resource / static_cast<std::int64_t>(1 + rng() % 10));
+  }
+  return c;
+}
+
+class ConstructionEquivalence : public ::testing::TestWithParam<Family> {};
+
+TEST_P(ConstructionEquivalence, SamePicksAsTheRescan) {
+  std::mt19937_64 rng(1234 + static_cast<int>(GetParam()));
+  Constructor constructor;  // reused across cases, as a worker reuses it
+  std::uint64_t failures = 0;
+  std::uint64_t picks = 0;
+  for (int round = 0; round < 300; ++round) {
+    const Case c = make_case(GetParam(), rng);
+    ConstructionPlan plan(c.resources, c.b_total);
+    plan.set_weights(c.weights);
+    for (int draw = 0; draw < 2; ++draw) {
+      const std::uint64_t seed = rng();
+      const Outcome expected = run_rescan(c, seed);
+      const Outcome actual = run_fast(constructor, plan, c, seed);
+      ASSERT_EQ(actual.failure, expected.failure) << "round " << round;
+      ASSERT_EQ(actual.picks, expected.picks) << "round " << round << " cells " << c.weights.size();
+      ASSERT_EQ(actual.drawn, expected.drawn) << "round " << round;
+      failures += expected.failure.has_value();
+      picks += expected.picks.size();
+    }
+  }
+  EXPECT_GT(picks, 0u);
+  if (GetParam() == Family::Overflow) {
+    EXPECT_GT(failures, 0u);
+  }
+  RecordProperty("exact_steps", static_cast<int>(constructor.exact_steps()));
+}
+
+INSTANTIATE_TEST_SUITE_P(Families, ConstructionEquivalence,
+                         ::testing::Values(Family::Uniform, Family::HugeRange, Family::EqualWeights,
+                                           Family::NegativeBudget, Family::IntegerLimits, Family::Overflow,
+                                           Family::Junk));
+
+TEST(ConstructionEquivalence, TreeAndExactScanBothTakePart) {
+  // On ordinary weights the tree decides; with draws on bucket edges of equal
+  // weights, the exact scan must step in.
+  std::mt19937_64 rng(99);
+  Constructor ordinary;
+  Constructor edges;
+  for (int round = 0; round < 20; ++round) {
+    Case c = make_case(Family::Uniform, rng);
+    while (c.weights.size() < 256) c = make_case(Family::Uniform, rng);
+    ConstructionPlan plan(c.resources, c.b_total);
+    plan.set_weights(c.weights);
+    ScriptedOutputs outputs(rng(), 0);
+    const auto picks = ordinary.construct(plan, outputs);
+    EXPECT_LT(ordinary.exact_steps(), picks.size());
+
+    Case e = make_case(Family::EqualWeights, rng);
+    while (e.weights.size() < 256) e = make_case(Family::EqualWeights, rng);
+    ConstructionPlan edge_plan(e.resources, e.b_total);
+    edge_plan.set_weights(e.weights);
+    ScriptedOutputs edge_outputs(rng(), 2);
+    (void)edges.construct(edge_plan, edge_outputs);
+  }
+  EXPECT_GT(edges.exact_steps(), 0u);
+}
+
+// Replays a fixed list of outputs.
+class RecordedOutputs final : public OutputSource {
+ public:
+  explicit RecordedOutputs(std::vector<std::uint64_t> values) : values_(std::move(values)) {}
+  std::uint64_t next_u64() override { return next_ < values_.size() ? values_[next_++] : 0; }
+
+ private:
+  std::vector<std::uint64_t> values_;
+  std::size_t next_ = 0;
+};
+
+// Outputs whose draws land on, or a few units in the last place next to, a
+// bucket edge at every step: found by walking the construction with the
+// weighted choice itself and aiming each draw at a random running sum.
+std::vector<std::uint64_t> edge_seeking_outputs(const Case& c, std::mt19937_64& rng) {
+  std::vector<std::uint64_t> outputs;
+  std::vector<std::uint8_t> chosen(c.weights.size(), 0);
+  __int128 used = 0;
+  for (;;) {
+    std::vector<std::size_t> cells;
+    std::vector<double> weights;
+    for (std::size_t k = 0; k < c.weights.size(); ++k) {
+      if (chosen[k] == 0 && used + c.resources[k] <= c.b_total && c.weights[k] > 0.0) {
+        cells.push_back(k);
+        weights.push_back(c.weights[k]);
+      }
+    }
+    if (cells.empty()) break;
+    auto built = runtime::WeightedIndex::build(weights);
+    const auto& index = std::get<runtime::WeightedIndex>(built);
+    std::uint64_t x = rng();
+    if (!index.cumulative().empty()) {
+      const double edge = index.cumulative()[rng() % index.cumulative().size()];
+      const double u = edge / index.total();
+      const auto mantissa = static_cast<std::int64_t>(std::nearbyint(u * 0x1p52)) + static_cast<std::int64_t>(rng() % 7) - 3;
+      x = static_cast<std::uint64_t>(std::clamp<std::int64_t>(mantissa, 0, (1LL << 52) - 1)) << 12;
+    }
+    outputs.push_back(x);
+    const std::size_t cell = cells[index.sample_from_output(x)];
+    chosen[cell] = 1;
+    used += c.resources[cell];
+  }
+  return outputs;
+}
+
+TEST(ConstructionEquivalence, DrawsOnBucketEdges) {
+  std::mt19937_64 rng(7);
+  Constructor constructor;
+  for (int round = 0; round < 150; ++round) {
+    Case c = make_case(round % 2 ? Family::Uniform : Family::HugeRange, rng);
+    if (round % 3 == 0) {
+      for (double& w : c.weights) w = 0.1 * static_cast<double>(1 + rng() % 7);  // inexact binary fractions
+    }
+    ConstructionPlan plan(c.resources, c.b_total);
+    plan.set_weights(c.weights);
+    const std::vector<std::uint64_t> outputs = edge_seeking_outputs(c, rng);
+    RecordedOutputs for_rescan(outputs);
+    RecordedOutputs for_fast(outputs);
+    const auto expected = construct_by_rescan({c.weights, c.resources, c.b_total}, for_rescan);
+    const auto actual = constructor.construct(plan, for_fast);
+    ASSERT_EQ(actual, expected) << "round " << round << " cells " << c.weights.size();
+  }
+  EXPECT_GT(constructor.exact_steps(), 0u);
+}
+
+TEST(PickByScan, MatchesTheWorkedExample) {
+  // Weights 1, 2, 1 over cells 0, 2, 3 (cell 1 is no candidate).
+  const std::vector<double> w = {1.0, 0.0, 2.0, 1.0};
+  EXPECT_EQ(pick_by_scan(w, 0x0000000000000000ULL), 0u);
+  EXPECT_EQ(pick_by_scan(w, 0x3333333333333333ULL), 0u);
+  EXPECT_EQ(pick_by_scan(w, 0x4000000000000000ULL), 2u);
+  EXPECT_EQ(pick_by_scan(w, 0xC000000000000000ULL), 3u);
+  EXPECT_EQ(pick_by_scan(w, 0xFFFFFFFFFFFFFFFFULL), 3u);
+  const std::vector<double> overflow = {1e308, 0.0, 1e308};
+  EXPECT_THROW(pick_by_scan(overflow, 0), InternalFailure);
+}
+
+}  // namespace
+}  // namespace corvane
