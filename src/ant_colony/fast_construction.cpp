@@ -13,9 +13,9 @@ namespace {
 // Below this many cells a plain scan per step is as fast as the tree.
 constexpr std::size_t kTreeThreshold = 256;
 
-Wide quantise(double weight, int shift) {
+std::int64_t quantise(double weight, int shift) {
   if (!(weight > 0.0) || std::isinf(weight)) return 0;
-  return static_cast<Wide>(std::ldexp(weight, shift));  // truncation is floor here
+  return static_cast<std::int64_t>(std::ldexp(weight, shift));  // truncation is floor here
 }
 
 double to_double(Wide value) { return static_cast<double>(value); }
@@ -58,19 +58,20 @@ void ConstructionPlan::set_weights(std::span<const double> weights) {
   weights_ = weights;
   const std::size_t cells = weights.size();
 
-  // Quantum: 2^-shift, chosen so that the quantised weights of all cells
-  // together stay below 2^119 and fit a Wide.
+  // Quantum: 2^-shift, chosen so that every quantised weight stays below
+  // 2^62 (the tree's inner sums are 128 bits wide).
   double largest = 0.0;
   for (double w : weights) {
     if (w > largest && !std::isinf(w)) largest = w;
   }
   int exponent = 0;
   if (largest > 0.0) std::frexp(largest, &exponent);  // largest < 2^exponent
-  const int count_bits = std::max(1, static_cast<int>(std::ceil(std::log2(static_cast<double>(cells) + 1.0))));
-  quantum_shift_ = 118 - exponent - count_bits;
+  quantum_shift_ = 62 - exponent;
+  quantum_ = std::ldexp(1.0, -quantum_shift_);
+  inverse_quantum_ = std::ldexp(1.0, quantum_shift_);
 
   start_weights_.assign(cells, 0.0);
-  std::vector<Wide> leaves(cells, 0);
+  std::vector<std::int64_t> leaves(cells, 0);
   start_candidates_ = 0;
   start_infinite_ = 0;
   for (std::size_t k = 0; k < initial_admitted_; ++k) {
@@ -83,6 +84,10 @@ void ConstructionPlan::set_weights(std::span<const double> weights) {
     if (std::isinf(w)) ++start_infinite_;
   }
   start_tree_.assign(leaves);
+  if (cells >= kTreeThreshold) {
+    start_sums_.reset(start_weights_);
+    (void)start_sums_.walk(start_weights_);  // caches each block's sum for the binade it starts in
+  }
 }
 
 void Constructor::start(const ConstructionPlan& plan) {
@@ -90,7 +95,10 @@ void Constructor::start(const ConstructionPlan& plan) {
   const std::size_t cells = plan.cells();
   weights_.resize(cells);
   std::copy(plan.start_weights_.begin(), plan.start_weights_.end(), weights_.begin());
-  if (cells >= kTreeThreshold) tree_.copy_from(plan.start_tree_);
+  if (cells >= kTreeThreshold) {
+    tree_.copy_from(plan.start_tree_);
+    sums_.copy_from(plan.start_sums_);
+  }
   chosen_.assign(cells, 0);
   candidates_ = plan.start_candidates_;
   infinite_ = plan.start_infinite_;
@@ -114,10 +122,16 @@ std::vector<std::uint64_t> Constructor::construct(const ConstructionPlan& plan, 
 }
 
 std::size_t Constructor::pick(std::uint64_t output) {
-  std::size_t cell = 0;
-  if (plan_->cells() >= kTreeThreshold && pick_from_tree(output, cell)) return cell;
   ++exact_steps_;
-  return pick_by_scan(weights_, output);
+  if (plan_->cells() < kTreeThreshold) return pick_by_scan(weights_, output);
+  std::size_t cell = 0;
+  if (pick_from_tree(output, cell)) {
+    --exact_steps_;
+    return cell;
+  }
+  const double total = sums_.walk(weights_);
+  if (std::isinf(total)) fail(runtime::kNonFiniteTotal);
+  return sums_.pick(weights_, total, output);
 }
 
 // Running sums of n non-negative terms formed left to right differ from the
@@ -128,7 +142,8 @@ bool Constructor::pick_from_tree(std::uint64_t output, std::size_t& cell) const 
   const Wide quanta = tree_.total();
   if (quanta <= 0) return false;
   const double count = static_cast<double>(candidates_);
-  const double quantum = std::ldexp(1.0, -plan_->quantum_shift_);
+  const double quantum = plan_->quantum_;
+  if (!(quantum > 0.0) || std::isinf(plan_->inverse_quantum_)) return false;
   const double slack = (count + 16.0) * 0x1p-52;
 
   const double exact_low = to_double(quanta) * quantum;
@@ -140,7 +155,7 @@ bool Constructor::pick_from_tree(std::uint64_t output, std::size_t& cell) const 
   const double draw_low = u * (exact_low * (1.0 - slack)) * (1.0 - 0x1p-50);
   const double draw_high = u * (exact_high * (1.0 + slack)) * (1.0 + 0x1p-50);
 
-  Wide target = static_cast<Wide>(std::ldexp(draw_low, plan_->quantum_shift_));
+  Wide target = static_cast<Wide>(draw_low * plan_->inverse_quantum_);
   target = std::clamp<Wide>(target, 0, quanta - 1);
   Wide before_quanta = 0;
   const std::size_t found = tree_.find(target, before_quanta);
@@ -195,14 +210,21 @@ void Constructor::admit(std::size_t cell) {
   weights_[cell] = w;
   ++candidates_;
   if (std::isinf(w)) ++infinite_;
-  if (plan_->cells() >= kTreeThreshold) tree_.add(cell, quantise(w, plan_->quantum_shift_));
+  if (plan_->cells() >= kTreeThreshold) {
+    tree_.set(cell, quantise(w, plan_->quantum_shift_));
+    sums_.update(cell, 0.0, w);
+  }
 }
 
 void Constructor::drop(std::size_t cell) {
-  if (std::isinf(weights_[cell])) --infinite_;
+  const double w = weights_[cell];
+  if (std::isinf(w)) --infinite_;
   weights_[cell] = 0.0;
   --candidates_;
-  if (plan_->cells() >= kTreeThreshold) tree_.add(cell, -tree_.leaf(cell));
+  if (plan_->cells() >= kTreeThreshold) {
+    tree_.set(cell, 0);
+    sums_.update(cell, w, 0.0);
+  }
 }
 
 }  // namespace corvane

@@ -8,7 +8,8 @@
 //   pick) differ from these by a bounded error; when the draw lies clear of
 //   the chosen bucket's edges by more than that bound, the tree's answer is
 //   certain. Otherwise, and whenever the total is near overflow or
-//   underflow, the step falls back to the exact left-to-right scan.
+//   underflow, the step falls back to the exact left-to-right sums, which
+//   RunningSums forms a block at a time.
 // - Budget exclusions are incremental: cells are kept ordered by resource,
 //   and a pointer into that order moves as the resource used changes
 //   (back again when a negative resource frees budget).
@@ -19,6 +20,7 @@
 #include <span>
 #include <vector>
 
+#include "ant_colony/running_sums.h"
 #include "ant_colony/sum_tree.h"
 #include "runtime/output_source.h"
 
@@ -46,8 +48,11 @@ class ConstructionPlan {
 
   std::span<const double> weights_;
   int quantum_shift_ = 0;  // quantised weight = floor(w * 2^shift)
+  double quantum_ = 0.0;          // 2^-shift
+  double inverse_quantum_ = 0.0;  // 2^shift
   std::vector<double> start_weights_;  // weight if a candidate at the start, else 0
   SumTree start_tree_;
+  RunningSums start_sums_;
   std::size_t start_candidates_ = 0;
   std::size_t start_infinite_ = 0;
 };
@@ -73,6 +78,7 @@ class Constructor {
   const ConstructionPlan* plan_ = nullptr;
   std::vector<double> weights_;  // a candidate's weight, 0 for every other cell
   SumTree tree_;
+  RunningSums sums_;
   std::vector<std::uint8_t> chosen_;
   std::size_t candidates_ = 0;
   std::size_t infinite_ = 0;  // candidates whose weight is +infinity

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <vector>
 
 namespace corvane {
@@ -13,26 +14,25 @@ class SumTree {
  public:
   static constexpr std::size_t kFanout = 16;
 
-  // Sizes the tree for `leaves` leaves from the given values.
-  void assign(const std::vector<Wide>& leaves);
+  // Sizes the tree for the given leaves (each below 2^63) and sums them up.
+  void assign(const std::vector<std::int64_t>& leaves);
   // Becomes a copy of `other`, reusing this tree's storage.
   void copy_from(const SumTree& other);
 
-  std::size_t size() const noexcept { return leaves_; }
-  Wide leaf(std::size_t i) const noexcept { return nodes_[i]; }
-  Wide total() const noexcept { return nodes_.empty() ? Wide{0} : nodes_.back(); }
+  std::int64_t leaf(std::size_t i) const noexcept { return leaves_[i]; }
+  Wide total() const noexcept { return inner_.empty() ? Wide{0} : inner_.back(); }
 
-  void add(std::size_t leaf, Wide delta) noexcept;
+  void set(std::size_t leaf, std::int64_t value) noexcept;
 
   // The first leaf whose inclusive prefix sum exceeds `target`, for
   // 0 <= target < total(); `before` receives the sum of the leaves before it.
   std::size_t find(Wide target, Wide& before) const noexcept;
 
  private:
-  std::vector<Wide> nodes_;           // level 0 (the leaves), level 1, ..., the root last
-  std::vector<std::size_t> offsets_;  // where each level starts in nodes_
-  std::vector<std::size_t> sizes_;    // node count of each level
-  std::size_t leaves_ = 0;
+  std::vector<std::int64_t> leaves_;
+  std::vector<Wide> inner_;           // level 1, level 2, ..., the root last
+  std::vector<std::size_t> offsets_;  // where each inner level starts in inner_
+  std::vector<std::size_t> sizes_;    // node count of each level, leaves first
 };
 
 }  // namespace corvane

@@ -1,0 +1,75 @@
+// Block-wise running sums against plain left-to-right addition.
+
+#include "ant_colony/running_sums.h"
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <random>
+#include <vector>
+
+#include "ant_colony/fast_construction.h"
+
+namespace corvane {
+namespace {
+
+double left_to_right(const std::vector<double>& weights) {
+  double total = 0.0;
+  for (double w : weights) {
+    if (w != 0.0) total += w;
+  }
+  return total;
+}
+
+std::vector<double> random_weights(std::mt19937_64& rng, std::size_t cells, int kind) {
+  std::uniform_real_distribution<double> unit(0.0, 1.0);
+  std::vector<double> w(cells, 0.0);
+  for (double& x : w) {
+    if (rng() % 4 == 0) continue;  // no candidate
+    switch (kind) {
+      case 0: x = 0.1 + unit(rng); break;                           // ordinary
+      case 1: x = std::pow(2.0, std::floor(unit(rng) * 8)); break;  // powers of two: halfway weights
+      case 2: x = std::pow(10.0, -250 + 500 * unit(rng)); break;    // huge range
+      default: x = static_cast<double>(1 + rng() % 5) * 0.1; break; // inexact decimals
+    }
+  }
+  return w;
+}
+
+TEST(RunningSums, WalkAndPickMatchPlainAdditionUnderUpdates) {
+  std::mt19937_64 rng(5);
+  for (int round = 0; round < 200; ++round) {
+    const int kind = round % 4;
+    const std::size_t cells = 1 + rng() % 5000;
+    std::vector<double> weights = random_weights(rng, cells, kind);
+    RunningSums sums;
+    sums.reset(weights);
+    for (int step = 0; step < 30; ++step) {
+      const double total = sums.walk(weights);
+      ASSERT_EQ(total, left_to_right(weights)) << "round " << round << " step " << step;
+      if (total > 0.0 && std::isfinite(total)) {
+        for (int draw = 0; draw < 5; ++draw) {
+          const std::uint64_t output = rng();
+          ASSERT_EQ(sums.pick(weights, total, output), pick_by_scan(weights, output));
+        }
+      }
+      // Candidates come and go between walks, as in a construction.
+      for (int change = 0; change < 40; ++change) {
+        const std::size_t cell = rng() % cells;
+        const double after = weights[cell] != 0.0 ? 0.0 : random_weights(rng, 1, kind)[0];
+        sums.update(cell, weights[cell], after);
+        weights[cell] = after;
+      }
+    }
+  }
+}
+
+TEST(RunningSums, InfiniteTotalsAreReported) {
+  std::vector<double> weights(300, 1e307);
+  RunningSums sums;
+  sums.reset(weights);
+  EXPECT_TRUE(std::isinf(sums.walk(weights)));
+}
+
+}  // namespace
+}  // namespace corvane
