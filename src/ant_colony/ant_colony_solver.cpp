@@ -61,8 +61,9 @@ Result<Assignment> solve_ant_colony(const Task& task, const AntColonyParameters&
     plan.set_weights(weights);
     runtime::parallel_for(batch.size(), [&](std::size_t ant) {
       runtime::ThreadOutputs outputs;
-      batch[ant].picks = constructors[runtime::worker_index()].construct(plan, outputs);
-      batch[ant].value = objective.of(batch[ant].picks);
+      Constructor& constructor = constructors[runtime::worker_index()];
+      batch[ant].picks = constructor.construct(plan, outputs);
+      batch[ant].value = objective.of(batch[ant].picks, constructor.picked());
     });
 
     for (const Solution& ant : batch) best.offer(ant);

@@ -63,6 +63,9 @@ class Constructor {
   // Builds one candidate and returns its cells in the order picked.
   std::vector<std::uint64_t> construct(const ConstructionPlan& plan, OutputSource& outputs);
 
+  // A flag per cell, non-zero for the cells the last construction picked.
+  std::span<const std::uint8_t> picked() const noexcept { return chosen_; }
+
   // Steps that needed the exact scan, since this constructor was made.
   std::uint64_t exact_steps() const noexcept { return exact_steps_; }
 

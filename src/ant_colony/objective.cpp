@@ -58,3 +58,24 @@ double Objective::of(std::span<const std::uint64_t> picks) const {
 }
 
 }  // namespace corvane
+
+namespace corvane {
+
+double Objective::of(std::span<const std::uint64_t> picks, std::span<const std::uint8_t> picked) const {
+  if (picks.size() * 16 < terms_.size()) return of(picks);
+  double value = +0.0;
+  if (column_major_) {
+    for (std::uint64_t j = 0; j < n_; ++j) {
+      for (std::uint64_t i = 0; i < m_; ++i) {
+        if (picked[i * n_ + j] != 0) value += terms_[i * n_ + j];
+      }
+    }
+  } else {
+    for (std::size_t cell = 0; cell < terms_.size(); ++cell) {
+      if (picked[cell] != 0) value += terms_[cell];
+    }
+  }
+  return value;
+}
+
+}  // namespace corvane

@@ -24,6 +24,10 @@ class Objective {
 
   // `picks` holds distinct row-major cell indices, in any order.
   double of(std::span<const std::uint64_t> picks) const;
+  // The same, given also a flag per cell (row-major) that is non-zero
+  // exactly for the picked cells: long lists are summed by a scan of the
+  // flags instead of a sort.
+  double of(std::span<const std::uint64_t> picks, std::span<const std::uint8_t> picked) const;
 
  private:
   std::vector<double> terms_;  // (double)c * (1 - omega), row-major

@@ -50,8 +50,9 @@ Result<Assignment> solve_probabilistic(const Task& task, const ProbabilisticPara
   std::vector<Constructor> constructors(slots);
   runtime::parallel_for(parameters.kmax, [&](std::size_t sample) {
     runtime::ThreadOutputs outputs;
-    std::vector<std::uint64_t> picks = constructors[runtime::worker_index()].construct(plan, outputs);
-    const double value = objective.of(picks);
+    Constructor& constructor = constructors[runtime::worker_index()];
+    std::vector<std::uint64_t> picks = constructor.construct(plan, outputs);
+    const double value = objective.of(picks, constructor.picked());
     bests[runtime::worker_index()].offer(value, sample, std::move(picks));
   });
 
