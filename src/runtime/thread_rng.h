@@ -1,5 +1,7 @@
 // The calling thread's random generator: ChaCha12 keyed from OS entropy,
-// rekeyed every 64 KiB of output, created on the thread's first draw.
+// rekeyed every 64 KiB of output, created on the thread's first draw and
+// destroyed when the thread exits. In a child created by fork() the surviving
+// thread's generator is rekeyed before its next draw.
 #pragma once
 
 #include <cstdint>
@@ -17,6 +19,7 @@ class ThreadRng {
   // source fails.
   static ThreadRng current();
 
+  // Throws the same failure when the rekey forced by fork() fails.
   std::uint64_t next_u64();
 
  private:
