@@ -1,13 +1,21 @@
 #include "runtime/thread_count.h"
 
 #include <gtest/gtest.h>
+#include <sched.h>
 #include <stdlib.h>
+#include <unistd.h>
 
+#include <atomic>
+#include <cstdio>
 #include <filesystem>
 #include <fstream>
 #include <map>
+#include <thread>
+#include <vector>
 
 #include "runtime/cgroup_quota.h"
+#include "runtime/pool.h"
+#include "runtime/worker_pool.h"
 
 namespace corvane::runtime {
 namespace {
@@ -113,6 +121,57 @@ TEST(CgroupQuota, VersionOneMountFoundInMountinfo) {
   root.write("/cg/my cpu/inner/cpu.cfs_quota_us", "300000\n");
   root.write("/cg/my cpu/inner/cpu.cfs_period_us", "100000\n");
   EXPECT_EQ(cgroup_cpu_quota(root.path()), 3u);
+}
+
+// The real system: a fresh process per case, since the pool reads its
+// configuration once.
+class PoolSizeInFreshProcess : public ::testing::Test {
+ protected:
+  void SetUp() override { GTEST_FLAG_SET(death_test_style, "threadsafe"); }
+};
+
+TEST_F(PoolSizeInFreshProcess, AffinityMaskLimitsThePool) {
+  EXPECT_EXIT(
+      {
+        unsetenv("RAYON_NUM_THREADS");
+        unsetenv("RAYON_RS_NUM_CPUS");
+        cpu_set_t set;
+        sched_getaffinity(0, sizeof set, &set);
+        int first = 0;
+        while (!CPU_ISSET(first, &set)) ++first;
+        CPU_ZERO(&set);
+        CPU_SET(first, &set);
+        sched_setaffinity(0, sizeof set, &set);
+        std::fprintf(stderr, "size=%zu", current_num_threads());
+        std::_Exit(0);
+      },
+      ::testing::ExitedWithCode(0), "size=1$");
+}
+
+// Racing first callers create one pool, sized from the environment as it was
+// then; later changes of the variable have no effect.
+TEST_F(PoolSizeInFreshProcess, RacingFirstCallersCreateOnePoolOnce) {
+  EXPECT_EXIT(
+      {
+        setenv("RAYON_NUM_THREADS", "4", 1);
+        std::atomic<bool> go{false};
+        std::vector<std::thread> callers;
+        std::atomic<std::size_t> sizes{0};
+        for (int i = 0; i < 8; ++i) {
+          callers.emplace_back([&] {
+            while (!go.load()) {
+            }
+            sizes += current_num_threads();
+          });
+        }
+        go = true;
+        for (auto& caller : callers) caller.join();
+        setenv("RAYON_NUM_THREADS", "5", 1);
+        std::fprintf(stderr, "sizes=%zu started=%zu again=%zu", sizes.load(), WorkerPool::workers_started(),
+                     current_num_threads());
+        std::_Exit(0);
+      },
+      ::testing::ExitedWithCode(0), "sizes=32 started=4 again=4");
 }
 
 }  // namespace

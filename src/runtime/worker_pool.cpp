@@ -1,0 +1,230 @@
+#include "runtime/worker_pool.h"
+
+#include <algorithm>
+#include <chrono>
+#include <limits>
+
+#include "runtime/failure.h"
+#include "runtime/os_error.h"
+
+namespace corvane::runtime {
+namespace {
+
+// Which pool, if any, the current thread works for.
+thread_local constinit const WorkerPool* current_pool = nullptr;
+thread_local constinit std::size_t current_index = 0;
+
+std::atomic<std::size_t> started_total{0};
+
+// Short batches arrive back to back; a worker that has just run out of work
+// waits this long for the next one before it goes to sleep.
+constexpr std::chrono::microseconds kSpinTime{50};
+
+inline void cpu_relax() noexcept {
+#if defined(__x86_64__) || defined(__i386__)
+  __builtin_ia32_pause();
+#endif
+}
+
+}  // namespace
+
+struct WorkerPool::Batch {
+  Batch(IndexBody body, void* context, std::size_t count, std::size_t chunk_divisor) noexcept
+      : body(body), context(context), count(count), chunk_divisor(chunk_divisor) {}
+
+  const IndexBody body;
+  void* const context;
+  const std::size_t count;
+  const std::size_t chunk_divisor;
+  std::atomic<std::size_t> next{0};  // first unclaimed index
+
+  // Guarded by the pool's mutex.
+  std::size_t holders = 0;  // threads currently claiming from or running it
+  bool queued = true;
+  bool finished = false;
+  std::size_t failed_index = std::numeric_limits<std::size_t>::max();
+  std::exception_ptr failure;
+  std::condition_variable finished_signal;
+
+  // Claims the next chunk, [begin, end). Chunks are a share of what is left,
+  // at least one item, so large batches cost few claims and small ones still
+  // spread over every worker.
+  bool claim(std::size_t& begin, std::size_t& end) noexcept {
+    std::size_t first = next.load(std::memory_order_relaxed);
+    while (first < count) {
+      const std::size_t take = std::max<std::size_t>(1, (count - first) / chunk_divisor);
+      if (next.compare_exchange_weak(first, first + take, std::memory_order_relaxed)) {
+        begin = first;
+        end = first + take;
+        return true;
+      }
+    }
+    return false;
+  }
+};
+
+WorkerPool::WorkerPool(std::size_t size) : size_(size), slots_(size) {
+  for (std::size_t i = 0; i < size; ++i) slots_[i] = WorkerSlot{this, i};
+}
+
+std::unique_ptr<WorkerPool> WorkerPool::start(std::size_t size, ThreadStarter starter) {
+  std::unique_ptr<WorkerPool> pool(new WorkerPool(size));
+  pthread_attr_t attributes;
+  int error = pthread_attr_init(&attributes);
+  if (error == 0) {
+    error = pthread_attr_setstacksize(&attributes, kStackBytes);
+    if (error == 0) error = pthread_attr_setdetachstate(&attributes, PTHREAD_CREATE_DETACHED);
+    for (std::size_t i = 0; error == 0 && i < size; ++i) {
+      {
+        // Counted before the thread exists, so that stop() waits for it.
+        std::lock_guard<std::mutex> lock(pool->mutex_);
+        ++pool->live_workers_;
+      }
+      pthread_t thread;
+      error = starter(&thread, &attributes, &WorkerPool::thread_main, &pool->slots_[i]);
+      if (error == 0) {
+        started_total.fetch_add(1, std::memory_order_relaxed);
+      } else {
+        std::lock_guard<std::mutex> lock(pool->mutex_);
+        --pool->live_workers_;
+      }
+    }
+    pthread_attr_destroy(&attributes);
+  }
+  if (error != 0) {
+    pool.reset();  // stops the workers that did start
+    fail(kPoolCreationFailure + os_error_text(error));
+  }
+  return pool;
+}
+
+WorkerPool::~WorkerPool() { stop(); }
+
+void WorkerPool::stop() {
+  std::unique_lock<std::mutex> lock(mutex_);
+  stopping_.store(true, std::memory_order_relaxed);
+  work_available_.notify_all();
+  workers_gone_.wait(lock, [this] { return live_workers_ == 0; });
+}
+
+std::size_t WorkerPool::worker_index() const noexcept { return current_pool == this ? current_index : size_; }
+
+std::size_t WorkerPool::workers_started() noexcept { return started_total.load(std::memory_order_relaxed); }
+
+void WorkerPool::forget_current_worker() noexcept {
+  current_pool = nullptr;
+  current_index = 0;
+}
+
+void* WorkerPool::thread_main(void* slot) {
+  const WorkerSlot& self = *static_cast<WorkerSlot*>(slot);
+  self.pool->work_loop(self.index);
+  return nullptr;
+}
+
+void WorkerPool::work_loop(std::size_t index) {
+  current_pool = this;
+  current_index = index;
+  std::unique_lock<std::mutex> lock(mutex_);
+  for (;;) {
+    if (!queue_.empty()) {
+      Batch& batch = *queue_.front();
+      ++batch.holders;
+      lock.unlock();
+      help(batch);
+      lock.lock();
+      leave(batch);
+      continue;
+    }
+    if (stopping_.load(std::memory_order_relaxed)) break;
+    lock.unlock();
+    wait_for_work_briefly();
+    lock.lock();
+    if (queue_.empty() && !stopping_.load(std::memory_order_relaxed)) {
+      ++sleeping_;
+      work_available_.wait(lock, [this] { return !queue_.empty() || stopping_.load(std::memory_order_relaxed); });
+      --sleeping_;
+    }
+  }
+  current_pool = nullptr;
+  // The last touch of the pool: once the count reaches zero, stop() may
+  // return and the pool may be freed.
+  --live_workers_;
+  workers_gone_.notify_all();
+}
+
+void WorkerPool::wait_for_work_briefly() const noexcept {
+  const auto deadline = std::chrono::steady_clock::now() + kSpinTime;
+  for (unsigned spins = 1;; ++spins) {
+    if (queued_batches_.load(std::memory_order_relaxed) != 0 || stopping_.load(std::memory_order_relaxed)) return;
+    cpu_relax();
+    if (spins % 64 == 0 && std::chrono::steady_clock::now() >= deadline) return;
+  }
+}
+
+void WorkerPool::help(Batch& batch) {
+  std::size_t begin = 0;
+  std::size_t end = 0;
+  while (batch.claim(begin, end)) {
+    for (std::size_t i = begin; i < end; ++i) {
+      try {
+        batch.body(batch.context, i);
+      } catch (...) {
+        record_failure(batch, i, std::current_exception());
+      }
+    }
+  }
+}
+
+void WorkerPool::record_failure(Batch& batch, std::size_t index, std::exception_ptr failure) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  if (index < batch.failed_index) {
+    batch.failed_index = index;
+    batch.failure = std::move(failure);
+  }
+}
+
+void WorkerPool::leave(Batch& batch) {
+  --batch.holders;
+  // Fully claimed: nobody new may join, so take it off the queue. It is
+  // finished once the last thread that claimed part of it has left, because
+  // every claimed item has then run.
+  if (batch.queued && batch.next.load(std::memory_order_relaxed) >= batch.count) {
+    queue_.erase(std::find(queue_.begin(), queue_.end(), &batch));
+    queued_batches_.store(queue_.size(), std::memory_order_relaxed);
+    batch.queued = false;
+  }
+  if (!batch.queued && batch.holders == 0 && !batch.finished) {
+    batch.finished = true;
+    batch.finished_signal.notify_all();
+  }
+}
+
+void WorkerPool::run(std::size_t count, IndexBody body, void* context) {
+  if (count == 0) return;
+  if (count == 1) {
+    body(context, 0);
+    return;
+  }
+  Batch batch(body, context, count, 2 * size_);
+  const bool helping = current_pool == this;
+  std::unique_lock<std::mutex> lock(mutex_);
+  queue_.push_back(&batch);
+  queued_batches_.store(queue_.size(), std::memory_order_relaxed);
+  for (std::size_t woken = 0; woken < std::min(sleeping_, count); ++woken) work_available_.notify_one();
+  if (helping) {
+    // A worker must not sleep on its own nested batch: the other workers may
+    // all be busy. It runs items itself until none is left to claim, then
+    // waits only for items that other threads are running right now.
+    ++batch.holders;
+    lock.unlock();
+    help(batch);
+    lock.lock();
+    leave(batch);
+  }
+  batch.finished_signal.wait(lock, [&batch] { return batch.finished; });
+  lock.unlock();
+  if (batch.failure) std::rethrow_exception(batch.failure);
+}
+
+}  // namespace corvane::runtime

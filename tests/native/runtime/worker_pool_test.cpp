@@ -1,0 +1,132 @@
+#include "runtime/worker_pool.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <cerrno>
+#include <chrono>
+#include <stdexcept>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "test_support.h"
+
+namespace corvane::runtime {
+namespace {
+
+template <class F>
+void run_on(WorkerPool& pool, std::size_t count, F body) {
+  pool.run(count, [](void* context, std::size_t i) { (*static_cast<F*>(context))(i); }, &body);
+}
+
+// 0 and 1 items run on the caller; more run on workers only, each index once
+// into its own slot; a single worker takes them in index order.
+TEST(WorkerPool, PlacementAndOrderUnderSeveralThreadCounts) {
+  for (std::size_t size : {1, 2, 3, 8}) {
+    auto pool = WorkerPool::start(size);
+    for (std::size_t count : {0, 1, 2, 3, 17, 1000}) {
+      std::vector<std::size_t> slots(count, 0), workers(count), order;
+      std::vector<std::atomic<int>> runs(count);
+      std::atomic<int> on_caller{0};
+      const auto caller = std::this_thread::get_id();
+      run_on(*pool, count, [&](std::size_t i) {
+        slots[i] = i * i + 7;
+        runs[i]++;
+        workers[i] = pool->worker_index();
+        if (std::this_thread::get_id() == caller) on_caller++;
+        if (size == 1) order.push_back(i);  // one thread only
+      });
+      SCOPED_TRACE(std::to_string(size) + " threads, " + std::to_string(count) + " items");
+      EXPECT_EQ(on_caller.load(), count < 2 ? static_cast<int>(count) : 0);
+      for (std::size_t i = 0; i < count; ++i) {
+        ASSERT_EQ(slots[i], i * i + 7);
+        ASSERT_EQ(runs[i].load(), 1);
+        ASSERT_EQ(workers[i] < size, count >= 2);  // worker_index() is `size` off the pool
+        if (size == 1 && count >= 2) {
+          ASSERT_EQ(order[i], i);
+        }
+      }
+    }
+  }
+}
+
+TEST(WorkerPool, LowestFailingIndexIsRethrownAfterAllItemsRan) {
+  for (std::size_t size : {1, 2, 4}) {
+    auto pool = WorkerPool::start(size);
+    std::atomic<int> ran{0};
+    try {
+      run_on(*pool, 20, [&](std::size_t i) {
+        ran++;
+        // The lowest failure is also the last to happen in time.
+        if (i == 3) std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        if (i == 3 || i == 9 || i == 14) throw std::runtime_error(std::to_string(i));
+      });
+      ADD_FAILURE() << "expected a failure";
+    } catch (const std::runtime_error& error) {
+      EXPECT_STREQ(error.what(), "3");
+    }
+    EXPECT_EQ(ran.load(), 20) << size << " threads";
+    // Any exception type crosses, and the pool keeps working afterwards.
+    EXPECT_THROW(run_on(*pool, 5, [](std::size_t i) { if (i == 4) throw 42; }), int);
+    std::atomic<int> after{0};
+    run_on(*pool, 10, [&](std::size_t) { after++; });
+    EXPECT_EQ(after.load(), 10);
+  }
+}
+
+TEST(WorkerPool, NestedBatchesCompleteEvenOnOneWorker) {
+  for (std::size_t size : {1, 2, 3}) {
+    auto pool = WorkerPool::start(size);
+    std::vector<std::atomic<int>> cells(8 * 50);
+    run_on(*pool, 8, [&](std::size_t outer) {
+      run_on(*pool, 50, [&](std::size_t inner) { cells[outer * 50 + inner]++; });
+    });
+    for (auto& cell : cells) ASSERT_EQ(cell.load(), 1) << size << " threads";
+  }
+}
+
+// A stress run: several submitters, mostly tiny batches and now and then a
+// large one, all served by the same three workers.
+TEST(WorkerPool, ConcurrentSubmittersShareTheSameWorkers) {
+  auto pool = WorkerPool::start(3);
+  const std::size_t started = WorkerPool::workers_started();
+  std::atomic<int> wrong{0};
+  std::vector<std::thread> submitters;
+  for (int s = 0; s < 4; ++s) {
+    submitters.emplace_back([&, s] {
+      for (int batch = 0; batch < 300; ++batch) {
+        const std::size_t count = batch % 50 == 0 ? 20000 : 2 + static_cast<std::size_t>((batch * 7 + s) % 30);
+        std::vector<std::size_t> slots(count, 0);
+        // Low half: the index, doubled if it ran twice; high half: the worker.
+        run_on(*pool, count, [&](std::size_t i) { slots[i] += (i + 1) | pool->worker_index() << 32; });
+        for (std::size_t i = 0; i < count; ++i) {
+          if ((slots[i] & 0xFFFFFFFF) != i + 1 || slots[i] >> 32 >= 3) wrong++;
+        }
+      }
+    });
+  }
+  for (auto& submitter : submitters) submitter.join();
+  EXPECT_EQ(wrong.load(), 0);
+  EXPECT_EQ(WorkerPool::workers_started(), started);
+}
+
+// Lets the first `allowed_starts` threads start, then fails like a process
+// that has run out of threads.
+std::atomic<int> allowed_starts{0};
+int limited_starter(pthread_t* thread, const pthread_attr_t* attributes, void* (*main)(void*), void* argument) {
+  if (allowed_starts.fetch_sub(1) <= 0) return EAGAIN;
+  return pthread_create(thread, attributes, main, argument);
+}
+
+TEST(WorkerPool, StartFailureStopsStartedWorkersAndReportsTheError) {
+  allowed_starts = 2;
+  const std::size_t started = WorkerPool::workers_started();
+  EXPECT_EQ(corvane::testing::failure_text([] { WorkerPool::start(4, &limited_starter); }),
+            "The global thread pool has not been initialized.: Resource temporarily unavailable (os error 11)");
+  // start() returned, so the two started workers have already left.
+  EXPECT_EQ(WorkerPool::workers_started(), started + 2);
+}
+
+}  // namespace
+}  // namespace corvane::runtime
