@@ -46,18 +46,25 @@ Result<Assignment> solve_ant_colony(const Task& task, const AntColonyParameters&
   const double q = deposit_scale(task);
 
   // pow(eta, beta) never changes during a solve; pow(tau, alpha) does after
-  // every iteration.
+  // every iteration. Both are computed on the pool for large grids.
+  constexpr std::size_t kChunk = 8192;
   std::vector<double> eta_beta(cells);
-  for (std::size_t cell = 0; cell < cells; ++cell) eta_beta[cell] = std::pow(eta.storage()[cell], parameters.beta);
   std::vector<double> weights(cells);
+  if (parameters.kmax > 0) {
+    runtime::parallel_chunks(cells, kChunk, [&](std::size_t begin, std::size_t end) {
+      for (std::size_t cell = begin; cell < end; ++cell) eta_beta[cell] = std::pow(eta.storage()[cell], parameters.beta);
+    });
+  }
   ConstructionPlan plan(resources, task.b_total);
   std::vector<Constructor> constructors(parameters.kmax > 0 ? runtime::current_num_threads() + 1 : 0);
 
   BestCandidate best;
   for (std::uint64_t iteration = 0; iteration < parameters.kmax; ++iteration) {
-    for (std::size_t cell = 0; cell < cells; ++cell) {
-      weights[cell] = std::pow(tau[cell], parameters.alpha) * eta_beta[cell];
-    }
+    runtime::parallel_chunks(cells, kChunk, [&](std::size_t begin, std::size_t end) {
+      for (std::size_t cell = begin; cell < end; ++cell) {
+        weights[cell] = std::pow(tau[cell], parameters.alpha) * eta_beta[cell];
+      }
+    });
     plan.set_weights(weights);
     runtime::parallel_for(batch.size(), [&](std::size_t ant) {
       runtime::ThreadOutputs outputs;

@@ -5,6 +5,7 @@
 #include <numeric>
 
 #include "runtime/failure.h"
+#include "runtime/pool.h"
 #include "runtime/weighted_index.h"
 
 namespace corvane {
@@ -13,12 +14,37 @@ namespace {
 // Below this many cells a plain scan per step is as fast as the tree.
 constexpr std::size_t kTreeThreshold = 256;
 
+// From this many cells on, a batch's start state gets its block sums cached
+// up front, as exact steps become frequent enough to need them.
+constexpr std::size_t kWarmSumsThreshold = std::size_t{1} << 16;
+
+// Batch preparation runs on the pool in chunks of this many cells (a whole
+// number of RunningSums blocks).
+constexpr std::size_t kChunk = std::size_t{1} << 14;
+static_assert(kChunk % RunningSums::kBlock == 0);
+
 std::int64_t quantise(double weight, int shift) {
   if (!(weight > 0.0) || std::isinf(weight)) return 0;
   return static_cast<std::int64_t>(std::ldexp(weight, shift));  // truncation is floor here
 }
 
-double to_double(Wide value) { return static_cast<double>(value); }
+// A non-negative Wide as a double, within 2^-52 of its value (two roundings;
+// the bounds below leave room for that). Cheaper than the exact conversion.
+double to_double(Wide value) {
+  const auto high = static_cast<std::uint64_t>(value >> 64);
+  const auto low = static_cast<std::uint64_t>(value);
+  return static_cast<double>(high) * 0x1p64 + static_cast<double>(low);
+}
+
+// A non-negative double as a Wide, truncated (capped at 2^126). Only a search
+// target: any value is correct, a close one just finds the right cell.
+Wide to_wide(double value) {
+  if (value < 0x1p63) return static_cast<std::int64_t>(value);
+  if (!(value < 0x1p126)) return Wide{1} << 126;
+  const auto high = static_cast<std::uint64_t>(value * 0x1p-64);
+  const double rest = value - static_cast<double>(high) * 0x1p64;
+  return (static_cast<Wide>(high) << 64) | static_cast<std::uint64_t>(rest);
+}
 
 }  // namespace
 
@@ -57,36 +83,60 @@ ConstructionPlan::ConstructionPlan(std::span<const std::int64_t> resources, std:
 void ConstructionPlan::set_weights(std::span<const double> weights) {
   weights_ = weights;
   const std::size_t cells = weights.size();
+  const std::size_t chunks = (cells + kChunk - 1) / kChunk;
+  const bool tree = cells >= kTreeThreshold;
 
   // Quantum: 2^-shift, chosen so that every quantised weight stays below
   // 2^62 (the tree's inner sums are 128 bits wide).
-  double largest = 0.0;
-  for (double w : weights) {
-    if (w > largest && !std::isinf(w)) largest = w;
-  }
+  std::vector<double> largest(chunks, 0.0);
+  runtime::parallel_chunks(cells, kChunk, [&](std::size_t begin, std::size_t end) {
+    double top = 0.0;
+    for (std::size_t cell = begin; cell < end; ++cell) {
+      const double w = weights[cell];
+      if (w > top && !std::isinf(w)) top = w;
+    }
+    largest[begin / kChunk] = top;
+  });
   int exponent = 0;
-  if (largest > 0.0) std::frexp(largest, &exponent);  // largest < 2^exponent
+  const double top = chunks == 0 ? 0.0 : *std::max_element(largest.begin(), largest.end());
+  if (top > 0.0) std::frexp(top, &exponent);  // top < 2^exponent
   quantum_shift_ = 62 - exponent;
   quantum_ = std::ldexp(1.0, -quantum_shift_);
   inverse_quantum_ = std::ldexp(1.0, quantum_shift_);
 
-  start_weights_.assign(cells, 0.0);
-  std::vector<std::int64_t> leaves(cells, 0);
-  start_candidates_ = 0;
-  start_infinite_ = 0;
-  for (std::size_t k = 0; k < initial_admitted_; ++k) {
-    const std::uint32_t cell = by_resource_[k];
-    const double w = weights[cell];
-    if (!(w > 0.0)) continue;
-    start_weights_[cell] = w;
-    leaves[cell] = quantise(w, quantum_shift_);
-    ++start_candidates_;
-    if (std::isinf(w)) ++start_infinite_;
+  // The start state: every cell with a positive weight that fits the budget.
+  start_weights_.resize(cells);
+  if (tree) {
+    start_tree_.resize(cells);
+    start_sums_.resize(cells);
   }
-  start_tree_.assign(leaves);
-  if (cells >= kTreeThreshold) {
-    start_sums_.reset(start_weights_);
-    (void)start_sums_.walk(start_weights_);  // caches each block's sum for the binade it starts in
+  std::vector<std::size_t> candidates(chunks, 0);
+  std::vector<std::size_t> infinite(chunks, 0);
+  runtime::parallel_chunks(cells, kChunk, [&](std::size_t begin, std::size_t end) {
+    std::size_t counted = 0;
+    std::size_t unbounded = 0;
+    for (std::size_t cell = begin; cell < end; ++cell) {
+      const double w = weights[cell];
+      const bool candidate = w > 0.0 && resources_[cell] <= b_total_;
+      start_weights_[cell] = candidate ? w : 0.0;
+      counted += candidate;
+      unbounded += candidate && std::isinf(w);
+      if (tree) start_tree_.leaves()[cell] = candidate ? quantise(w, quantum_shift_) : 0;
+    }
+    if (tree) {
+      for (std::size_t block = begin / RunningSums::kBlock; block * RunningSums::kBlock < end; ++block) {
+        start_sums_.count(start_weights_, block);
+      }
+    }
+    candidates[begin / kChunk] = counted;
+    infinite[begin / kChunk] = unbounded;
+  });
+  start_candidates_ = std::accumulate(candidates.begin(), candidates.end(), std::size_t{0});
+  start_infinite_ = std::accumulate(infinite.begin(), infinite.end(), std::size_t{0});
+  if (tree) {
+    start_tree_.rebuild();
+    // Cache each block's sum for the binade it starts in.
+    if (cells >= kWarmSumsThreshold) (void)start_sums_.walk(start_weights_);
   }
 }
 
@@ -155,7 +205,7 @@ bool Constructor::pick_from_tree(std::uint64_t output, std::size_t& cell) const 
   const double draw_low = u * (exact_low * (1.0 - slack)) * (1.0 - 0x1p-50);
   const double draw_high = u * (exact_high * (1.0 + slack)) * (1.0 + 0x1p-50);
 
-  Wide target = static_cast<Wide>(draw_low * plan_->inverse_quantum_);
+  Wide target = to_wide(draw_low * plan_->inverse_quantum_);
   target = std::clamp<Wide>(target, 0, quanta - 1);
   Wide before_quanta = 0;
   const std::size_t found = tree_.find(target, before_quanta);

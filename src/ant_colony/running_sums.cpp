@@ -38,12 +38,21 @@ Rounded round_to_grid(double weight, double scale) noexcept {
 }  // namespace
 
 void RunningSums::reset(std::span<const double> weights) {
-  const std::size_t count = (weights.size() + kBlock - 1) / kBlock;
-  blocks_.assign(count, Block{kNoExponent, 0, 0, 0.0});
-  for (std::size_t cell = 0; cell < weights.size(); ++cell) {
-    if (weights[cell] != 0.0) ++blocks_[cell / kBlock].candidates;
-  }
-  starts_.assign(count + 1, 0.0);
+  resize(weights.size());
+  for (std::size_t block = 0; block < blocks_.size(); ++block) count(weights, block);
+}
+
+void RunningSums::resize(std::size_t cells) {
+  const std::size_t blocks = (cells + kBlock - 1) / kBlock;
+  blocks_.resize(blocks);
+  starts_.assign(blocks + 1, 0.0);
+}
+
+void RunningSums::count(std::span<const double> weights, std::size_t block) noexcept {
+  std::uint32_t candidates = 0;
+  const std::size_t end = std::min(weights.size(), (block + 1) * kBlock);
+  for (std::size_t cell = block * kBlock; cell < end; ++cell) candidates += weights[cell] != 0.0;
+  blocks_[block] = Block{kNoExponent, candidates, 0, 0.0};
 }
 
 void RunningSums::copy_from(const RunningSums& other) {

@@ -26,6 +26,10 @@ class RunningSums {
 
   // Starts over for the weights `weights` (0 marks a cell that is no candidate).
   void reset(std::span<const double> weights);
+  // The same in two steps, so that blocks can be counted in parallel:
+  // resize() for the number of cells, then count() every block.
+  void resize(std::size_t cells);
+  void count(std::span<const double> weights, std::size_t block) noexcept;
   void copy_from(const RunningSums& other);
 
   // A cell's weight changed from `before` to `after` (one of them may be 0).

@@ -5,11 +5,17 @@
 namespace corvane {
 
 void SumTree::assign(const std::vector<std::int64_t>& leaves) {
-  leaves_ = leaves;
+  resize(leaves.size());
+  std::copy(leaves.begin(), leaves.end(), leaves_.begin());
+  rebuild();
+}
+
+void SumTree::resize(std::size_t count) {
+  leaves_.resize(count);
   offsets_.clear();
-  sizes_.assign(1, leaves.size());
+  sizes_.assign(1, count);
   std::size_t total_nodes = 0;
-  std::size_t level_size = leaves.size();
+  std::size_t level_size = count;
   do {
     level_size = (level_size + kFanout - 1) / kFanout;
     level_size = std::max<std::size_t>(level_size, 1);
@@ -17,7 +23,11 @@ void SumTree::assign(const std::vector<std::int64_t>& leaves) {
     sizes_.push_back(level_size);
     total_nodes += level_size;
   } while (level_size > 1);
-  inner_.assign(total_nodes, 0);
+  inner_.resize(total_nodes);
+}
+
+void SumTree::rebuild() {
+  std::fill(inner_.begin(), inner_.end(), Wide{0});
   for (std::size_t k = 0; k < leaves_.size(); ++k) inner_[k / kFanout] += leaves_[k];
   for (std::size_t level = 2; level < sizes_.size(); ++level) {
     const Wide* below = inner_.data() + offsets_[level - 2];

@@ -16,6 +16,11 @@ class SumTree {
 
   // Sizes the tree for the given leaves (each below 2^63) and sums them up.
   void assign(const std::vector<std::int64_t>& leaves);
+  // Sizes the tree for `count` leaves, to be written through leaves() and
+  // then summed up by rebuild().
+  void resize(std::size_t count);
+  std::int64_t* leaves() noexcept { return leaves_.data(); }
+  void rebuild();
   // Becomes a copy of `other`, reusing this tree's storage.
   void copy_from(const SumTree& other);
 

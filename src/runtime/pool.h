@@ -40,6 +40,17 @@ void parallel_for(std::size_t count, F&& body) {
 // results as run_indexed does. `out` grows once. If any item throws, the
 // results already built are destroyed, `out` keeps its old elements, and the
 // exception of the lowest failing index is rethrown.
+// Runs body(begin, end) over [0, count) cut into pieces of `chunk` items,
+// the pieces in parallel: for data-parallel loops over large arrays.
+template <class F>
+void parallel_chunks(std::size_t count, std::size_t chunk, F&& body) {
+  const std::size_t pieces = (count + chunk - 1) / chunk;
+  parallel_for(pieces, [&](std::size_t piece) {
+    const std::size_t begin = piece * chunk;
+    body(begin, count - begin < chunk ? count : begin + chunk);
+  });
+}
+
 template <class T, class F>
 void par_extend(std::vector<T>& out, std::size_t count, F&& make) {
   out.reserve(out.size() + count);
