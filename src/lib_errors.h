@@ -4,6 +4,7 @@
 
 #include <exception>
 #include <new>
+#include <stdexcept>
 #include <string>
 
 #include "lib_pyref.h"
@@ -54,6 +55,8 @@ PyObject* entry_guard(Work&& work) noexcept {
     } catch (const InternalFailure& failure) {
       raise_panic(failure.message());
     } catch (const std::bad_alloc&) {
+      PyErr_NoMemory();
+    } catch (const std::length_error&) {  // a container larger than the address space
       PyErr_NoMemory();
     } catch (const std::exception& failure) {
       raise_panic(failure.what());
