@@ -174,3 +174,32 @@ class TestPanic:
         assert resumed.value.args == ("from python",)
         err = capfd.readouterr().err
         assert "PanicException" in err and "from python" in err
+
+
+def test_batches_too_large_to_hold_raise_memory_error(small_task):
+    for solver in [ACO(num_ants=2**62, kmax=1), ACO(num_ants=2**64 - 1, kmax=3),
+                   PROB(2**64 - 1), PROB(2**63)]:
+        with pytest.raises(MemoryError):
+            solver.solve(small_task)
+    # Nothing is built when there is no iteration at all.
+    assert zeros_result(ACO(num_ants=2**64 - 1, kmax=0).solve(small_task), (2, 3))
+    # The task and the solvers stay usable.
+    assert PROB(2).solve(small_task)[1] > 0.0
+
+
+def test_resource_sums_never_wrap():
+    big = 2**63 - 1
+    c = np.array([[5, 6, 7]], dtype=np.int64)
+    # Any two of these together pass 2^63: a wrapping sum would turn
+    # negative and admit them all.
+    b = np.full((1, 3), big, dtype=np.int64)
+    for solver in [PROB(6), ACO(num_ants=3, kmax=3)]:
+        x, value = solver.solve(make_task(c, b_ij=b, b_total=big))
+        assert x.sum() == 1 and value in (5.0, 6.0, 7.0)
+    # Negative resources below -2^63 in total free exactly that much budget.
+    b = np.array([[-(2**63), -(2**63), big]], dtype=np.int64)
+    c = np.array([[-1, -1, 9]], dtype=np.int64)
+    x, value = PROB(1).solve(make_task(c, b_ij=b, b_total=1))
+    # eta of the first two cells is positive (both negative): they are taken,
+    # and then the third fits: -2^64 + 2^63 - 1 <= 1.
+    assert x.tolist() == [[1, 1, 1]] and value == 7.0
