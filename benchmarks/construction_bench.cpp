@@ -1,7 +1,19 @@
 // Nanoseconds per construction step, fast construction against the
 // straightforward rescan, on the benchmark ladder's tasks.
 //
-//   construction_bench SIZE [CONSTRUCTIONS] [--rescan]
+//   construction_bench SIZE [CONSTRUCTIONS] [--rescan] [--beta B]
+//                      [--max-steps N] [--json]
+//
+// SIZE        the task is SIZE x SIZE cells
+// CONSTRUCTIONS  candidates to build (default 3)
+// --rescan    time the straightforward construction instead of the fast one
+// --beta B    cell weight eta^B (default 2, an ant's first iteration with
+//             tau = 1 and alpha = 1; 1 is the probabilistic solver's weight)
+// --max-steps N  stop after N steps in all (the rescan of a 1000 x 1000 task
+//             takes minutes per candidate); the report says it was cut short
+// --json      one JSON object on one line instead of the text line
+//
+// The generator is a fixed SplitMix sequence, so runs are repeatable.
 
 #include <chrono>
 #include <cmath>
@@ -9,6 +21,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <random>
+#include <string>
 #include <vector>
 
 #include "ant_colony/construction.h"
@@ -16,7 +29,7 @@
 
 namespace {
 
-class SplitMix final : public corvane::OutputSource {
+class SplitMix : public corvane::OutputSource {
  public:
   explicit SplitMix(std::uint64_t seed) : state_(seed) {}
   std::uint64_t next_u64() override {
@@ -30,21 +43,76 @@ class SplitMix final : public corvane::OutputSource {
   std::uint64_t state_;
 };
 
+// Both constructions draw exactly one output per step (checked against the
+// picks of every finished construction), so counting outputs counts steps;
+// when the cap is reached the source throws to abandon the construction.
+struct StepCapReached {};
+
+class CappedOutputs final : public SplitMix {
+ public:
+  CappedOutputs(std::uint64_t seed, std::uint64_t& steps, std::uint64_t cap)
+      : SplitMix(seed), steps_(steps), cap_(cap) {}
+  std::uint64_t next_u64() override {
+    if (cap_ != 0 && steps_ >= cap_) throw StepCapReached{};
+    ++steps_;
+    return SplitMix::next_u64();
+  }
+
+ private:
+  std::uint64_t& steps_;
+  std::uint64_t cap_;
+};
+
+struct Options {
+  std::size_t size = 0;
+  int constructions = 3;
+  bool rescan = false;
+  double beta = 2.0;
+  std::uint64_t max_steps = 0;  // 0: no cap
+  bool json = false;
+};
+
+int usage(const char* program) {
+  std::fprintf(stderr, "usage: %s SIZE [CONSTRUCTIONS] [--rescan] [--beta B] [--max-steps N] [--json]\n", program);
+  return 2;
+}
+
+bool parse(int argc, char** argv, Options& options) {
+  int positional = 0;
+  for (int k = 1; k < argc; ++k) {
+    const std::string arg = argv[k];
+    if (arg == "--rescan") {
+      options.rescan = true;
+    } else if (arg == "--json") {
+      options.json = true;
+    } else if (arg == "--beta" && k + 1 < argc) {
+      options.beta = std::strtod(argv[++k], nullptr);
+    } else if (arg == "--max-steps" && k + 1 < argc) {
+      options.max_steps = std::strtoull(argv[++k], nullptr, 10);
+    } else if (!arg.empty() && arg[0] != '-' && positional == 0) {
+      options.size = std::strtoul(arg.c_str(), nullptr, 10);
+      ++positional;
+    } else if (!arg.empty() && arg[0] != '-' && positional == 1) {
+      options.constructions = std::atoi(arg.c_str());
+      ++positional;
+    } else {
+      return false;
+    }
+  }
+  return positional >= 1 && options.size > 0 && options.constructions > 0;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
-  if (argc < 2) {
-    std::fprintf(stderr, "usage: %s SIZE [CONSTRUCTIONS] [--rescan]\n", argv[0]);
-    return 2;
-  }
-  const std::size_t size = std::strtoul(argv[1], nullptr, 10);
-  const int constructions = argc > 2 ? std::atoi(argv[2]) : 3;
-  const bool rescan = argc > 3 && std::strcmp(argv[3], "--rescan") == 0;
+  Options options;
+  if (!parse(argc, argv, options)) return usage(argv[0]);
 
   // Costs 1-99, resources 1-19, discounts 0-0.5, budget a tenth of all
-  // resources; weights eta^2 as an ant's first iteration sees them.
+  // resources; weights tau^1 * eta^beta with tau = 1, as an ant's first
+  // iteration sees them (beta = 1: the probabilistic solver's eta).
   std::mt19937_64 rng(42);
-  const std::size_t cells = size * size;
+  const std::size_t cells = options.size * options.size;
   std::vector<double> weights(cells);
   std::vector<std::int64_t> resources(cells);
   std::int64_t total = 0;
@@ -54,7 +122,7 @@ int main(int argc, char** argv) {
     resources[k] = 1 + static_cast<std::int64_t>(rng() % 19);
     total += resources[k];
     const double eta = (1.0 - omega) * cost / static_cast<double>(resources[k]);
-    weights[k] = std::pow(1.0, 1.0) * std::pow(eta, 2.0);
+    weights[k] = std::pow(1.0, 1.0) * std::pow(eta, options.beta);
   }
   const std::int64_t b_total = total / 10;
 
@@ -64,19 +132,45 @@ int main(int argc, char** argv) {
   const auto t1 = std::chrono::steady_clock::now();
 
   corvane::Constructor constructor;
-  std::uint64_t steps = 0;
-  for (int k = 0; k < constructions; ++k) {
-    SplitMix outputs(1000 + k);
-    const auto picks = rescan ? corvane::construct_by_rescan({weights, resources, b_total}, outputs)
-                              : constructor.construct(plan, outputs);
-    steps += picks.size();
+  std::uint64_t steps = 0;  // outputs drawn, one per step
+  int completed = 0;
+  bool cut_short = false;
+  for (int k = 0; k < options.constructions; ++k) {
+    const std::uint64_t steps_before = steps;
+    CappedOutputs outputs(1000 + k, steps, options.max_steps);
+    try {
+      const auto picks = options.rescan ? corvane::construct_by_rescan({weights, resources, b_total}, outputs)
+                                        : constructor.construct(plan, outputs);
+      if (picks.empty() || picks.size() != steps - steps_before) {
+        std::fprintf(stderr, "construction %d: %zu picks from %llu outputs\n", k, picks.size(),
+                     static_cast<unsigned long long>(steps - steps_before));
+        return 1;
+      }
+      ++completed;
+    } catch (const StepCapReached&) {
+      cut_short = true;
+      break;
+    }
   }
   const auto t2 = std::chrono::steady_clock::now();
   const double seconds = std::chrono::duration<double>(t2 - t1).count();
-  std::printf("size %zu  %s  constructions %d  steps %llu  ns/step %.1f  exact steps %llu  batch setup %.2f ms\n",
-              size, rescan ? "rescan" : "fast", constructions, static_cast<unsigned long long>(steps),
-              seconds * 1e9 / static_cast<double>(steps),
-              static_cast<unsigned long long>(constructor.exact_steps()),
-              std::chrono::duration<double>(t1 - t0).count() * 1e3);
+  const double ns_per_step = steps > 0 ? seconds * 1e9 / static_cast<double>(steps) : 0.0;
+  const double setup_ms = std::chrono::duration<double>(t1 - t0).count() * 1e3;
+  const auto exact_steps = static_cast<unsigned long long>(constructor.exact_steps());
+
+  if (options.json) {
+    std::printf(
+        "{\"size\": %zu, \"mode\": \"%s\", \"beta\": %.17g, \"constructions\": %d, \"completed\": %d, "
+        "\"cut_short\": %s, \"steps\": %llu, \"seconds\": %.9f, \"ns_per_step\": %.3f, \"exact_steps\": %llu, "
+        "\"setup_ms\": %.6f}\n",
+        options.size, options.rescan ? "rescan" : "fast", options.beta, options.constructions, completed,
+        cut_short ? "true" : "false", static_cast<unsigned long long>(steps), seconds, ns_per_step, exact_steps,
+        setup_ms);
+  } else {
+    std::printf("size %zu  %s  beta %g  constructions %d%s  steps %llu  ns/step %.1f  exact steps %llu  batch setup %.2f ms\n",
+                options.size, options.rescan ? "rescan" : "fast", options.beta, completed,
+                cut_short ? " (+1 cut short)" : "", static_cast<unsigned long long>(steps), ns_per_step,
+                exact_steps, setup_ms);
+  }
   return 0;
 }
