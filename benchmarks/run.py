@@ -183,21 +183,29 @@ def machine_load(seconds: float = 1.0) -> float:
     return (busy_jiffies() - busy0) / hz / (time.perf_counter() - start)
 
 
-def wait_until_quiet(limit: float, threshold: float = 0.3) -> float:
-    """Waits up to `limit` seconds for the other processes to leave the cores
-    alone (fewer than `threshold` busy cores over a second); returns the last
-    load seen, so a disturbed measurement can be reported as such."""
-    deadline = time.perf_counter() + limit
-    load = machine_load()
-    announced = False
-    while load >= threshold and time.perf_counter() < deadline:
-        if not announced:
-            log(f"    other processes keep {load:.2f} cores busy; waiting up to {limit:.0f} s for a quiet machine")
-            announced = True
-        load = machine_load(2.0)
-    if load >= threshold and limit > 0:
-        log(f"    still {load:.2f} cores busy; measuring anyway")
-    return load
+class QuietWaiter:
+    """Before each measurement, waits up to `each` seconds (and no more than
+    `total` seconds over the whole run) for other processes to leave the
+    cores alone: fewer than `threshold` busy cores over a second. The load is
+    measured again during every solve and reported, so a disturbed
+    measurement shows up as one."""
+
+    def __init__(self, each: float, total: float, threshold: float = 0.3):
+        self.each, self.left, self.threshold = each, total, threshold
+
+    def __call__(self) -> None:
+        if self.each <= 0 or self.left <= 0:
+            return
+        start = time.perf_counter()
+        deadline = start + min(self.each, self.left)
+        load = machine_load()
+        if load >= self.threshold:
+            log(f"    other processes keep {load:.2f} cores busy; waiting for a quiet machine")
+            while load >= self.threshold and time.perf_counter() < deadline:
+                load = machine_load(2.0)
+            if load >= self.threshold:
+                log(f"    still {load:.2f} cores busy; measuring anyway")
+        self.left -= time.perf_counter() - start
 
 
 @dataclass
@@ -206,19 +214,13 @@ class ChildRun:
     wall: float  # whole child, including start-up
     child_cpu: float  # user + system of the child, from wait4
     peak_rss_kib: int  # ru_maxrss of the child, from wait4
-    other_cores: float  # average cores kept busy by other processes meanwhile
+    other_cores: float | None  # average cores kept busy by other processes meanwhile (None: run too short)
 
 
-def run_child(config: SolveConfig, threads: int, module_dir: Path | None, quiet_wait: float) -> ChildRun:
-    env = dict(os.environ)
-    env["RAYON_NUM_THREADS"] = str(threads)
-    env.pop("RAYON_RS_NUM_CPUS", None)
-    if module_dir is not None:
-        env["PYTHONPATH"] = os.pathsep.join(filter(None, [str(module_dir), env.get("PYTHONPATH")]))
-    command = [sys.executable, str(HERE / "solve_once.py"), config.solver, str(config.size), str(config.repeats),
-               "--kmax", str(config.kmax)]
+def run_measured(command: list[str], env: dict[str, str] | None = None) -> ChildRun:
+    """Runs one child to completion and measures it from outside: its
+    resource use from wait4, and how busy the rest of the machine was."""
     hz = os.sysconf("SC_CLK_TCK")
-    wait_until_quiet(quiet_wait)
     with tempfile.TemporaryFile() as out, tempfile.TemporaryFile() as err:
         busy0, start = busy_jiffies(), time.perf_counter()
         child = subprocess.Popen(command, stdout=out, stderr=err, env=env, cwd=ROOT)
@@ -231,12 +233,27 @@ def run_child(config: SolveConfig, threads: int, module_dir: Path | None, quiet_
     if child.returncode != 0:
         sys.stderr.write(stderr)
         raise SystemExit(f"{' '.join(command)} failed with exit code {child.returncode}")
-    report = json.loads(stdout)
-    if module_dir is not None and not report["module"].startswith(str(module_dir)):
-        raise SystemExit(f"the child imported {report['module']}, not the module built in {module_dir}")
     child_cpu = usage.ru_utime + usage.ru_stime
-    other = max(0.0, (busy1 - busy0) / hz - child_cpu) / wall
-    return ChildRun(report, wall, child_cpu, usage.ru_maxrss, other)
+    # /proc/stat counts in clock ticks (10 ms), too coarse for a short child.
+    other = max(0.0, (busy1 - busy0) / hz - child_cpu) / wall if wall >= 0.3 else None
+    return ChildRun(json.loads(stdout), wall, child_cpu, usage.ru_maxrss, other)
+
+
+def run_solve(config: SolveConfig, threads: int, module_dir: Path | None, quiet: QuietWaiter) -> ChildRun:
+    env = dict(os.environ)
+    env["RAYON_NUM_THREADS"] = str(threads)
+    env.pop("RAYON_RS_NUM_CPUS", None)
+    # NumPy's BLAS threads have no work here; keep them from spinning.
+    env["OPENBLAS_NUM_THREADS"] = env["OMP_NUM_THREADS"] = "1"
+    if module_dir is not None:
+        env["PYTHONPATH"] = os.pathsep.join(filter(None, [str(module_dir), env.get("PYTHONPATH")]))
+    command = [sys.executable, str(HERE / "solve_once.py"), config.solver, str(config.size), str(config.repeats),
+               "--kmax", str(config.kmax)]
+    quiet()
+    run = run_measured(command, env)
+    if module_dir is not None and not run.report["module"].startswith(str(module_dir)):
+        raise SystemExit(f"the child imported {run.report['module']}, not the module built in {module_dir}")
+    return run
 
 
 @dataclass
@@ -254,20 +271,20 @@ class SolveResult:
         return max(run.peak_rss_kib for run in self.runs.values())
 
 
-def measure_solves(configs: list[SolveConfig], module_dir: Path | None, quiet_wait: float) -> list[SolveResult]:
+def measure_solves(configs: list[SolveConfig], module_dir: Path | None, quiet: QuietWaiter) -> list[SolveResult]:
     results = []
     for config in configs:
         runs = {}
         for threads in THREADS:
             log(f"  {config.label}, {config.size}x{config.size}, {threads} thread(s), {config.repeats} solve(s) ...")
-            runs[threads] = run_child(config, threads, module_dir, quiet_wait)
+            runs[threads] = run_solve(config, threads, module_dir, quiet)
             log(f"    median {statistics.median(runs[threads].report['seconds']):.4g} s,"
                 f" peak RSS {runs[threads].peak_rss_kib / 1024:.1f} MiB")
         results.append(SolveResult(config, runs))
     return results
 
 
-def measure_constructions(configs: list[ConstructionConfig], build_dir: Path, quiet_wait: float) -> dict[tuple, dict]:
+def measure_constructions(configs: list[ConstructionConfig], build_dir: Path, quiet: QuietWaiter) -> dict[tuple, dict]:
     program = build_dir / "construction_bench"
     results = {}
     for config in configs:
@@ -277,11 +294,47 @@ def measure_constructions(configs: list[ConstructionConfig], build_dir: Path, qu
         if config.max_steps:
             command += ["--max-steps", str(config.max_steps)]
         log(f"  construction_bench {' '.join(command[1:])} ...")
-        wait_until_quiet(quiet_wait)
-        result = subprocess.run(command, check=True, capture_output=True, text=True)
-        report = json.loads(result.stdout)
+        quiet()
+        run = run_measured(command)
+        report = {**run.report, "other_cores": run.other_cores}
         log(f"    {report['ns_per_step']:.1f} ns/step over {report['steps']} steps")
         results[(config.size, config.beta, config.rescan)] = report
+    return results
+
+
+def measure_ceiling(build_dir: Path, sizes: tuple[int, ...], quiet: QuietWaiter) -> list[dict]:
+    """How much two independent single-threaded processes slow each other
+    down on this machine: the most two threads of one solve can hope for.
+    construction_bench runs alone, then two copies at once."""
+    program = build_dir / "construction_bench"
+    results = []
+    for size in sizes:
+        # About a second alone, so the machine's load can be read too.
+        constructions = {100: 500, 300: 100, 1000: 8}.get(size, 10)
+        command = [str(program), str(size), str(constructions), "--json"]
+        log(f"  two-core ceiling: construction_bench {size} {constructions}, alone then two at once ...")
+        quiet()
+        alone = run_measured(command)
+        quiet()
+        hz = os.sysconf("SC_CLK_TCK")
+        busy0, start = busy_jiffies(), time.perf_counter()
+        pair = [subprocess.Popen(command, stdout=subprocess.PIPE, text=True) for _ in range(2)]
+        outputs = [child.stdout.read() for child in pair]
+        usages = [os.wait4(child.pid, 0) for child in pair]
+        wall, busy1 = time.perf_counter() - start, busy_jiffies()
+        if any(os.waitstatus_to_exitcode(status) != 0 for _, status, _ in usages):
+            raise SystemExit("construction_bench failed")
+        for child in pair:
+            child.returncode = 0
+            child.stdout.close()
+        pair_cpu = sum(usage.ru_utime + usage.ru_stime for _, _, usage in usages)
+        pair_other = max(0.0, (busy1 - busy0) / hz - pair_cpu) / wall if wall >= 0.3 else None
+        t_alone = alone.report["seconds"]
+        t_pair = max(json.loads(output)["seconds"] for output in outputs)
+        results.append({"size": size, "constructions": constructions, "alone": t_alone, "pair": t_pair,
+                        "throughput": 2 * t_alone / t_pair, "other_cores": alone.other_cores,
+                        "pair_other_cores": pair_other})
+        log(f"    alone {t_alone:.3f} s, two at once {t_pair:.3f} s: {2 * t_alone / t_pair:.2f}x the throughput")
     return results
 
 
@@ -356,11 +409,20 @@ def fmt_mib(kib: int) -> str:
     return f"{kib / 1024:.1f}"
 
 
+def fmt_load(cores: float | None) -> str:
+    return "—" if cores is None else f"{cores:.2f}"
+
+
+def disturbed(cores: float | None) -> bool:
+    return cores is not None and cores >= 0.3
+
+
 def verdict(ok: bool) -> str:
     return "**met**" if ok else "**missed**"
 
 
-def report(args, info, build_info: Build, solves: list[SolveResult], constructions: dict, started: str,
+def report(args, info, build_info: Build, solves: list[SolveResult], constructions: dict, ceiling: list[dict],
+           started: str,
            load_before: tuple, load_after: tuple, elapsed: float) -> str:
     lines: list[str] = []
     add = lines.append
@@ -422,7 +484,7 @@ def report(args, info, build_info: Build, solves: list[SolveResult], constructio
             f"{fmt_seconds(result.seconds(1))} | {fmt_seconds(result.seconds(2))} | {result.speedup():.2f}× | "
             f"{fmt_count(config.candidates / result.seconds(2))} | {ns_fast} | {ns_rescan} | "
             f"{fmt_mib(result.peak_rss_kib())} | {fmt_mib(before)} | "
-            f"{result.runs[1].other_cores:.2f} / {result.runs[2].other_cores:.2f} |")
+            f"{fmt_load(result.runs[1].other_cores)} / {fmt_load(result.runs[2].other_cores)} |")
     add("")
 
     add("### Per step inside the solve")
@@ -455,8 +517,8 @@ def report(args, info, build_info: Build, solves: list[SolveResult], constructio
         "construction that fell back to the exact left-to-right sums.")
     add("")
     add("| Size | Weight | Construction | Candidates | Steps | ns / step | Exact-scan steps | Batch setup ms | "
-        "Fast / straightforward |")
-    add("|---|---|---|---|---|---|---|---|---|")
+        "Fast / straightforward | Other load (cores) |")
+    add("|---|---|---|---|---|---|---|---|---|---|")
     for (size, beta, rescan_mode), r in sorted(constructions.items(), key=lambda kv: (kv[0][0], -kv[0][1], kv[0][2])):
         weight = "η²" if beta == 2.0 else "η"
         if rescan_mode:
@@ -469,11 +531,12 @@ def report(args, info, build_info: Build, solves: list[SolveResult], constructio
             done = f"{r['completed']}"
             exact = f"{r['exact_steps']:,}"
             other = constructions.get((size, beta, True))
-            ratio = f"{other['ns_per_step'] / r['ns_per_step']:,.0f}× faster" if other else "—"
+            speed = other["ns_per_step"] / r["ns_per_step"] if other else 0.0
+            ratio = "—" if not other else f"{speed:,.0f}× faster" if speed >= 10 else f"{speed:.2f}×"
             if other and other["cut_short"]:
                 ratio += " (vs first steps only)"
         add(f"| {size}×{size} | {weight} | {name} | {done} | {r['steps']:,} | {fmt_ns(r['ns_per_step'])} | {exact} | "
-            f"{r['setup_ms']:.2f} | {ratio} |")
+            f"{r['setup_ms']:.2f} | {ratio} | {fmt_load(r['other_cores'])} |")
     add("")
     cut = [r for (s, b, rs), r in constructions.items() if rs and r["cut_short"]]
     if cut:
@@ -481,6 +544,37 @@ def report(args, info, build_info: Build, solves: list[SolveResult], constructio
             "candidate; later steps have fewer candidates (the budget excludes more cells) and are somewhat "
             "cheaper, so this figure leans high. It is not extrapolated to a whole construction here.")
         add("")
+
+    add("## Two-core ceiling")
+    add("")
+    add("Two threads of one solve cannot scale better than two independent processes. Here "
+        "construction_bench (single-threaded, production construction, weight η²) runs alone and then as "
+        "two copies at once; *throughput* is 2 × (time alone) / (time of the slower copy), 2.00 meaning "
+        "the copies do not slow each other at all.")
+    add("")
+    add("| Size | Constructions per copy | Alone s | Two at once s | Throughput of two | "
+        "Other load (cores) alone / two |")
+    add("|---|---|---|---|---|---|")
+    for c in ceiling:
+        add(f"| {c['size']}×{c['size']} | {c['constructions']} | {c['alone']:.3f} | {c['pair']:.3f} | "
+            f"{c['throughput']:.2f}× | {fmt_load(c['other_cores'])} / {fmt_load(c['pair_other_cores'])} |")
+    add("")
+
+    noisy = [f"{r.config.label} {r.config.size}×{r.config.size} ({t} thread{'s' if t > 1 else ''}: "
+                 f"{run.other_cores:.2f})" for r in solves for t, run in r.runs.items() if disturbed(run.other_cores)]
+    noisy += [f"two-core ceiling {c['size']}×{c['size']} ({fmt_load(c['other_cores'])} alone, "
+              f"{fmt_load(c['pair_other_cores'])} two at once)" for c in ceiling
+              if disturbed(c["other_cores"]) or disturbed(c["pair_other_cores"])]
+    noisy += [f"construction_bench {'rescan' if rs else 'production'} {s}×{s} ({r['other_cores']:.2f})"
+                  for (s, b, rs), r in constructions.items() if disturbed(r["other_cores"])]
+    if noisy:
+        add(f"**Disturbed measurements.** Other processes kept at least 0.3 cores busy on average during "
+            f"{len(noisy)} measurement(s); on a 2-core machine that slows them, and the two-thread runs "
+            f"most: " + "; ".join(noisy) + ".")
+    else:
+        add("No measurement saw other processes keep 0.3 cores or more busy on average (runs shorter than "
+            "0.3 s are too short to tell and show —).")
+    add("")
 
     add("## Targets")
     add("")
@@ -516,6 +610,9 @@ def report(args, info, build_info: Build, solves: list[SolveResult], constructio
     text = f"{min(s for s, _ in speedups):.2f}× to {max(s for s, _ in speedups):.2f}× over {len(speedups)} rows"
     if low:
         text += "; below 1.8×: " + "; ".join(low)
+    if ceiling:
+        text += ("; for comparison, two independent single-threaded processes reach "
+                 + ", ".join(f"{c['throughput']:.2f}× ({c['size']}×{c['size']})" for c in ceiling))
     add(f"| 2 threads ≥ 1.8× one thread (every row: batches of 20 ants or ≥ 100 samples) | {text} | "
         f"{verdict(not low)} |")
     add("")
@@ -540,7 +637,8 @@ def main() -> int:
     parser.add_argument("--rev", help="build this committed revision instead of the working tree")
     parser.add_argument("--quiet-wait", type=float, metavar="SECONDS",
                         help="before each measurement wait up to this long for other processes to leave the "
-                             "cores idle (default: 600 in full mode, 0 in quick mode)")
+                             "cores idle, 30 minutes at most over the run (default: 300 in full mode, 0 in "
+                             "quick mode)")
     args = parser.parse_args()
 
     started = dt.datetime.now().astimezone().strftime("%Y-%m-%d %H:%M %Z")
@@ -551,13 +649,16 @@ def main() -> int:
     info = machine()
 
     log("construction steps:")
-    quiet_wait = args.quiet_wait if args.quiet_wait is not None else (600.0 if args.full else 0.0)
-    constructions = measure_constructions(construction_configs, build_info.build_dir, quiet_wait)
+    each = args.quiet_wait if args.quiet_wait is not None else (300.0 if args.full else 0.0)
+    quiet = QuietWaiter(each, total=1800.0)
+    constructions = measure_constructions(construction_configs, build_info.build_dir, quiet)
+    log("two-core ceiling:")
+    ceiling = measure_ceiling(build_info.build_dir, (300, 1000) if args.full else (300,), quiet)
     log("solves:")
-    solves = measure_solves(solve_configs, build_info.module_dir, quiet_wait)
+    solves = measure_solves(solve_configs, build_info.module_dir, quiet)
     load_after = os.getloadavg()
 
-    text = report(args, info, build_info, solves, constructions, started, load_before, load_after,
+    text = report(args, info, build_info, solves, constructions, ceiling, started, load_before, load_after,
                   time.perf_counter() - start)
     if args.write:
         args.write.parent.mkdir(parents=True, exist_ok=True)
@@ -568,6 +669,7 @@ def main() -> int:
             "machine": info,
             "source": build_info.source,
             "constructions": [dict(r) for r in constructions.values()],
+            "ceiling": ceiling,
             "solves": [
                 {"solver": r.config.solver, "size": r.config.size, "kmax": r.config.kmax,
                  "runs": {str(t): {**run.report, "wall": run.wall, "child_cpu": run.child_cpu,
