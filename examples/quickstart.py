@@ -16,7 +16,7 @@ def main() -> None:
     b_total = int(b_ij.sum()) // 10  # a tenth of all resources
 
     task = corvane.Task(m, n, c, b_ij, b_total, omega)
-    solvers = {
+    solvers: dict[str, corvane.AntColonyAssignmentSolver | corvane.ProbabilisticAssignmentSolver] = {
         "ant colony (20 ants x 100 iterations)": corvane.AntColonyAssignmentSolver(),
         "probabilistic (kmax=100)": corvane.ProbabilisticAssignmentSolver(),
     }
