@@ -55,7 +55,8 @@ def test_convergence_figure(tmp_path):
     assert all(0.0 < float(mean) <= bound * (1 + 1e-9) for *_, mean in points)
     header = png.read_bytes()[:24]
     assert header[:8] == b"\x89PNG\r\n\x1a\n" and header[12:16] == b"IHDR"
-    assert struct.unpack(">II", header[16:24]) == (1100, 450)
+    width, height = struct.unpack(">II", header[16:24])
+    assert width > height >= 300
 
 
 def test_process_pool_with_fork_and_spawn(tmp_path):
