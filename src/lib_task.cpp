@@ -13,9 +13,11 @@ namespace {
 constexpr const char* kTaskParameters[] = {"m", "n", "c", "b_ij", "b_total", "omega"};
 constexpr Signature kTaskSignature = {"Task.__new__()", kTaskParameters, 6, 6};
 
-// Converts the arguments in parameter order, copies the three arrays and
-// validates the record. The array views are released before returning,
-// whatever the outcome.
+Shape shape_of(const ArrayView& view) { return Shape{view.rows, view.cols}; }
+
+// Converts the arguments in parameter order, checks the shapes, copies the
+// three arrays and validates the record. The array views are released before
+// returning, whatever the outcome.
 PyObject* construct_task(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   PyObject* slots[6];
   if (!bind_arguments(kTaskSignature, args, kwargs, slots)) return nullptr;
@@ -32,7 +34,21 @@ PyObject* construct_task(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   if (!b_total) return nullptr;
   auto omega = accept_array(slots[5], "omega", ElementKind::Float64);
   if (!omega) return nullptr;
+  // Converting b_total may have run Python code (its __index__) that changed
+  // c or b_ij in place: resize(refcheck=False) frees the data a view points
+  // into, and a new shape or dtype invalidates the rest. So both are accepted
+  // again as they are now; no Python code runs from here to the copies.
+  c = accept_array(c->array.get(), "c", ElementKind::Int64);
+  if (!c) return nullptr;
+  b_ij = accept_array(b_ij->array.get(), "b_ij", ElementKind::Int64);
+  if (!b_ij) return nullptr;
 
+  // Shapes first: a broadcast view of the wrong shape may describe more
+  // elements than memory can hold, and is refused without copying it.
+  if (const Status shapes = validate_shapes(*m, *n, shape_of(*c), shape_of(*b_ij), shape_of(*omega)); !shapes) {
+    raise_error(shapes.error());
+    return nullptr;
+  }
   Task task;
   task.m = *m;
   task.n = *n;

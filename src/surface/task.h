@@ -18,6 +18,18 @@ struct Task {
   FloatMatrix omega;  // discount of each cell, within [0, 1] (NaN passes)
 };
 
+// The rows and columns of one matrix argument.
+struct Shape {
+  std::uint64_t rows = 0;
+  std::uint64_t cols = 0;
+};
+
+// Checks 1 to 3 of validate() on shapes alone: the Task constructor runs them
+// before it copies any data, so an array whose shape does not match m x n is
+// refused before memory is spent on it (a broadcast view can describe far
+// more elements than fit in memory).
+Status validate_shapes(std::uint64_t m, std::uint64_t n, Shape c, Shape b_ij, Shape omega);
+
 // The five problem-data checks, in order; the first failure decides.
 Status validate(const Task& task);
 

@@ -1,0 +1,205 @@
+"""An independent model of corvane's call boundary, and the invariants of a result.
+
+The model says what each call must do with any arguments: which conversion
+fails first and with which exception, which problem-data check refuses a task,
+or that the call succeeds. Conversions are predicted with the interpreter's own
+C API (through ctypes.pythonapi, which raises whatever the function set), so a
+hook such as __index__ is judged exactly as the module sees it. Hooks used with
+the model must be pure: the model and the module each call them.
+"""
+
+import ctypes
+import math
+import operator
+
+import numpy as np
+
+NONFINITE = "called `Result::unwrap()` on an `Err` value: NonFinite"
+SHAPE_MESSAGES = {
+    "c": "Некоректні розміри матриці вартості",
+    "b_ij": "Некоректні розміри матриці витрат ресурсу",
+    "omega": "Некоректні розміри матриці знижок",
+}
+RANGE_MESSAGE = "Знижки повинні бути в діапазоні [0, 1]"
+BUDGET_MESSAGE = "Загальний ресурс повинен бути додатнім"
+VALUE_MESSAGES = set(SHAPE_MESSAGES.values()) | {RANGE_MESSAGE, BUDGET_MESSAGE}
+
+INT64 = np.dtype(np.int64)
+FLOAT64 = np.dtype(np.float64)
+
+# Below this many ants a batch is allocated and run; from here on it cannot be
+# held in memory (32 bytes per ant at least) and solve must refuse it.
+HUGE_BATCH = 2**40
+# A probabilistic kmax this large exceeds what any list of samples can index.
+HUGE_SAMPLES = 2**59
+
+TASK_PARAMETERS = ("m", "n", "c", "b_ij", "b_total", "omega")
+ANT_PARAMETERS = ("num_ants", "kmax", "alpha", "beta", "rho", "initial_pheromone")
+ANT_DEFAULTS = {"num_ants": 20, "kmax": 100, "alpha": 1.0, "beta": 2.0, "rho": 0.1, "initial_pheromone": 1.0}
+
+
+def _capi(name, restype):
+    function = getattr(ctypes.pythonapi, name)
+    function.restype = restype
+    function.argtypes = [ctypes.py_object]
+    return function
+
+
+_as_unsigned = _capi("PyLong_AsUnsignedLongLong", ctypes.c_ulonglong)
+_as_signed = _capi("PyLong_AsLong", ctypes.c_long)
+_as_double = _capi("PyFloat_AsDouble", ctypes.c_double)
+
+
+def is_panic(exc):
+    return type(exc).__name__ == "PanicException" and not isinstance(exc, Exception)
+
+
+class Refusal:
+    """An expected exception: its type (or "PanicException") and message. An
+    exception that a caller's hook raised and marked with `from_hook` must
+    come through as the very same object."""
+
+    def __init__(self, kind, message, original=None):
+        self.kind = kind
+        self.message = message
+        self.original = original
+
+    def matches(self, exc):
+        if self.kind == "PanicException":
+            return is_panic(exc) and str(exc) == self.message
+        if getattr(self.original, "from_hook", False) and self.kind is not TypeError:
+            return exc is self.original
+        return type(exc) is self.kind and str(exc) == self.message
+
+    def __repr__(self):
+        name = self.kind if isinstance(self.kind, str) else self.kind.__name__
+        return f"{name}({self.message!r})"
+
+
+def _conversion(parameter, convert, value):
+    """The converted value, or the Refusal that the module must raise."""
+    try:
+        return convert(value), None
+    except BaseException as exc:  # noqa: BLE001 - any hook exception is part of the model
+        if type(exc) is TypeError:
+            return None, Refusal(TypeError, f"argument '{parameter}': {exc}", exc)
+        if is_panic(exc):
+            return None, Refusal("PanicException", str(exc), exc)
+        return None, Refusal(type(exc), str(exc), exc)
+
+
+def to_u64(value):
+    return _as_unsigned(value if isinstance(value, int) else operator.index(value))
+
+
+def to_i64(value):
+    return _as_signed(value)
+
+
+def to_f64(value):
+    return value if type(value) is float else _as_double(value)
+
+
+def accepts_array(value, dtype):
+    return isinstance(value, np.ndarray) and value.ndim == 2 and np.can_cast(value.dtype, dtype, "no")
+
+
+def array_refusal(parameter, value):
+    return Refusal(
+        TypeError,
+        f"argument '{parameter}': '{type(value).__qualname__}' object cannot be converted to 'PyArray<T, D>'",
+    )
+
+
+class TaskData:
+    """A plain copy of what a valid Task holds, for checking results."""
+
+    def __init__(self, m, n, c, b_ij, b_total, omega, column_major):
+        self.m, self.n = m, n
+        self.c, self.b_ij, self.omega = c, b_ij, omega
+        self.b_total = b_total
+        self.column_major = column_major
+
+
+def task_outcome(m, n, c, b_ij, b_total, omega):
+    """TaskData for arguments the constructor accepts, else the Refusal."""
+    converted = {}
+    for parameter, value in zip(TASK_PARAMETERS, (m, n, c, b_ij, b_total, omega)):
+        if parameter in ("c", "b_ij", "omega"):
+            if not accepts_array(value, FLOAT64 if parameter == "omega" else INT64):
+                return array_refusal(parameter, value)
+            converted[parameter] = value
+            continue
+        convert = to_i64 if parameter == "b_total" else to_u64
+        result, refusal = _conversion(parameter, convert, value)
+        if refusal is not None:
+            return refusal
+        converted[parameter] = result
+    rows, cols = converted["m"], converted["n"]
+    for parameter in ("c", "b_ij", "omega"):
+        if converted[parameter].shape != (rows, cols):
+            return Refusal(ValueError, SHAPE_MESSAGES[parameter])
+    discounts = np.array(converted["omega"], dtype=FLOAT64)
+    if np.any(discounts < 0.0) or np.any(discounts > 1.0):
+        return Refusal(ValueError, RANGE_MESSAGE)
+    if converted["b_total"] <= 0:
+        return Refusal(ValueError, BUDGET_MESSAGE)
+    column_major = rows > 1 and cols > 1 and c.flags.f_contiguous and omega.flags.f_contiguous
+    return TaskData(rows, cols, np.array(c, dtype=INT64), np.array(b_ij, dtype=INT64), converted["b_total"],
+                    discounts, column_major)
+
+
+def solver_outcome(kind, arguments):
+    """The parameters a solver constructor ends up with, else the Refusal.
+    `arguments` maps parameter names to the values passed."""
+    names = ANT_PARAMETERS if kind == "ant" else ("kmax",)
+    parameters = {}
+    for parameter in names:
+        if parameter not in arguments:
+            parameters[parameter] = ANT_DEFAULTS[parameter] if kind == "ant" else 100
+            continue
+        convert = to_u64 if parameter in ("num_ants", "kmax") else to_f64
+        result, refusal = _conversion(parameter, convert, arguments[parameter])
+        if refusal is not None:
+            return refusal
+        parameters[parameter] = result
+    return parameters
+
+
+def solve_refusal(kind, parameters):
+    """The MemoryError that solve must raise before any work, if any."""
+    if kind == "ant" and parameters["kmax"] > 0 and parameters["num_ants"] >= HUGE_BATCH:
+        return MemoryError
+    if kind == "probabilistic" and parameters["kmax"] >= HUGE_SAMPLES:
+        return MemoryError
+    return None
+
+
+def objective(x, data):
+    """c * (1 - omega) summed over the chosen cells, one term at a time, in
+    row-major order, or column-major when the task keeps c and omega so."""
+    rows, cols = np.nonzero(x.T if data.column_major else x)
+    cells = zip(cols, rows) if data.column_major else zip(rows, cols)
+    value = 0.0
+    for i, j in cells:
+        value += float(int(data.c[i, j])) * (1.0 - float(data.omega[i, j]))
+    return value
+
+
+def check_result(result, data):
+    """Asserts every invariant of a solve result for the task `data`."""
+    assert type(result) is tuple and len(result) == 2, result
+    x, value = result
+    assert type(x) is np.ndarray and x.dtype == INT64 and x.shape == (data.m, data.n), (type(x), x.dtype, x.shape)
+    assert x.flags.c_contiguous and x.flags.writeable and x.flags.owndata
+    assert type(value) is float
+    chosen = x == 1
+    assert np.all(chosen | (x == 0)), x
+    used = sum(int(v) for v in data.b_ij[chosen])  # Python integers: exact, no wrap-around
+    assert used <= data.b_total, (used, data.b_total)
+    expected = objective(x, data)
+    assert value == expected and math.copysign(1.0, value) == math.copysign(1.0, expected), (value, expected)
+    if chosen.any():
+        assert value > 0.0
+    else:
+        assert value == 0.0 and math.copysign(1.0, value) == 1.0
