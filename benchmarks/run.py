@@ -551,7 +551,8 @@ def report(args, info, build_info: Build, solves: list[SolveResult], constructio
         "construction, **extrapolated** from the measurements above as straightforward ns/step × steps per "
         "candidate (production run, weight η²) × 2,000, next to the measured 1-thread solve. Only the "
         "construction is counted, so the extrapolation errs low; where the rescan was cut short, its "
-        "early-step figure makes it err high.")
+        "early-step figure makes it err high. The reference rescan reads precomputed cell weights; one that "
+        "also recomputed τ^α · η^β for every cell at every step would be slower still.")
     add("")
     add("| Size | Steps per candidate | Straightforward solve, extrapolated | Measured solve, 1 thread |")
     add("|---|---|---|---|")
@@ -562,7 +563,10 @@ def report(args, info, build_info: Build, solves: list[SolveResult], constructio
             continue
         steps = fast["steps"] / fast["completed"]
         estimate = slow["ns_per_step"] * 1e-9 * steps * ANT_CANDIDATES
-        when = f"{estimate:,.0f} s" if estimate < 3600 else f"{estimate:,.0f} s ≈ {estimate / 86400:.1f} days"
+        when = fmt_seconds(estimate)
+        if estimate >= 3600:
+            when = f"{estimate:,.0f} s ≈ {estimate / 3600:,.1f} h" + (f" ≈ {estimate / 86400:.1f} days"
+                                                                      if estimate >= 86400 else "")
         if slow["cut_short"]:
             when += " (from the first steps only)"
         add(f"| {size}×{size} | {steps:,.0f} | ≈ {when} | "
