@@ -27,9 +27,22 @@ VALUE_MESSAGES = set(SHAPE_MESSAGES.values()) | {RANGE_MESSAGE, BUDGET_MESSAGE}
 INT64 = np.dtype(np.int64)
 FLOAT64 = np.dtype(np.float64)
 
-# Below this many ants a batch is allocated and run; from here on it cannot be
-# held in memory (32 bytes per ant at least) and solve must refuse it.
+
+
+def under_address_sanitizer():
+    with open("/proc/self/maps") as maps:
+        return "libasan" in maps.read()
+
+
+# AddressSanitizer's operator new cannot throw std::bad_alloc: a request it
+# cannot serve ends the process. Under it, tests pass only sizes that corvane
+# refuses before allocating (a batch beyond what a std::vector can index).
+UNDER_ASAN = under_address_sanitizer()
+
+# From this many ants on, a batch (32 bytes per ant at least) cannot be held
+# in memory and solve must refuse it; from 2^58 on it is refused unallocated.
 HUGE_BATCH = 2**40
+UNALLOCATED_BATCH = 2**58
 # A probabilistic kmax this large exceeds what any list of samples can index.
 HUGE_SAMPLES = 2**59
 

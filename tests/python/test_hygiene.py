@@ -11,7 +11,7 @@ import numpy as np
 import pytest
 
 import corvane
-from boundary_model import NONFINITE, TaskData, check_result, is_panic, task_outcome
+from boundary_model import NONFINITE, UNDER_ASAN, TaskData, check_result, is_panic, task_outcome
 
 Task = corvane.Task
 ACO = corvane.AntColonyAssignmentSolver
@@ -42,11 +42,6 @@ class Failing:
 
     def __float__(self):
         raise ZeroDivisionError("float hook")
-
-
-def under_address_sanitizer():
-    with open("/proc/self/maps") as maps:
-        return "libasan" in maps.read()
 
 
 def resident_bytes():
@@ -173,7 +168,7 @@ def churn(rounds):
         assert outcome_of(ACO, 1, 2, "x") == "TypeError"
 
 
-@pytest.mark.skipif(under_address_sanitizer(), reason="AddressSanitizer's quarantine holds freed memory on purpose")
+@pytest.mark.skipif(UNDER_ASAN, reason="AddressSanitizer's quarantine holds freed memory on purpose")
 def test_resident_memory_stays_flat_over_a_long_loop():
     churn(300)  # pool, generators, NumPy and allocator caches settle
     gc.collect()
@@ -204,7 +199,7 @@ def test_panic_leaves_solver_and_task_usable_and_leaks_nothing():
 
 
 def test_panics_keep_resident_memory_flat():
-    if under_address_sanitizer():
+    if UNDER_ASAN:
         pytest.skip("AddressSanitizer's quarantine holds freed memory on purpose")
     c, b, w = arrays(40, 40)
     task = Task(40, 40, c, b, 10**6, w)
