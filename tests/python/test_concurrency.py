@@ -1,0 +1,222 @@
+"""Many threads sharing tasks and solvers, forked children that solve, and
+interrupts that arrive while a long solve runs."""
+
+import os
+import select
+import signal
+import subprocess
+import threading
+import time
+import warnings
+
+import numpy as np
+import pytest
+
+import corvane
+from boundary_model import TaskData, check_result, task_outcome
+
+ACO = corvane.AntColonyAssignmentSolver
+PROB = corvane.ProbabilisticAssignmentSolver
+
+
+def random_task(rng, m, n, fortran=False):
+    c = rng.integers(-5, 60, size=(m, n))
+    b = rng.integers(0, 12, size=(m, n))
+    w = rng.uniform(0.0, 1.0, size=(m, n))
+    if fortran:
+        c, b, w = np.asfortranarray(c), np.asfortranarray(b), np.asfortranarray(w)
+    budget = max(1, int(b.sum()) // 3)
+    data = task_outcome(m, n, c, b, budget, w)
+    assert isinstance(data, TaskData)
+    return corvane.Task(m, n, c, b, budget, w), data
+
+
+def thread_count():
+    return len(os.listdir("/proc/self/task"))
+
+
+def test_threads_share_tasks_and_solvers():
+    rng = np.random.default_rng()
+    tasks = [random_task(rng, 12, 9), random_task(rng, 7, 15, fortran=True), random_task(rng, 1, 30)]
+    solvers = [ACO(num_ants=6, kmax=4), PROB(kmax=20), ACO(num_ants=1, kmax=3), PROB(kmax=1)]
+    start = threading.Barrier(8)
+    results, failures = [], []
+
+    def work(seed):
+        local = np.random.default_rng(seed)
+        start.wait()
+        try:
+            for _ in range(12):
+                task, data = tasks[local.integers(len(tasks))]
+                solver = solvers[local.integers(len(solvers))]
+                results.append((solver.solve(task), data))
+                # Constructions interleave with the solves of other threads.
+                corvane.Task(2, 2, np.ones((2, 2), np.int64), np.ones((2, 2), np.int64), 1, np.zeros((2, 2)))
+        except BaseException as exc:  # noqa: BLE001
+            failures.append(exc)
+
+    threads = [threading.Thread(target=work, args=(seed,)) for seed in range(8)]
+    for thread in threads:
+        thread.start()
+    for thread in threads:
+        thread.join(timeout=300)
+        assert not thread.is_alive(), "a solving thread hangs"
+    assert failures == []
+    assert len(results) == 8 * 12
+    for result, data in results:
+        check_result(result, data)
+    for task, data in tasks:
+        check_result(solvers[0].solve(task), data)
+
+
+def solve_in_child(task, data):
+    """Forks; the child solves with batches that need its pool and reports on
+    a pipe. Returns what the child wrote, failing on a hang or a crash."""
+    read_end, write_end = os.pipe()
+    with warnings.catch_warnings():
+        # Python 3.12+ warns that forking a process with threads may deadlock.
+        warnings.simplefilter("ignore", DeprecationWarning)
+        pid = os.fork()
+    if pid == 0:
+        status = 1
+        try:
+            os.close(read_end)
+            threads_after_fork = thread_count()
+            check_result(ACO(num_ants=5, kmax=3).solve(task), data)
+            check_result(PROB(kmax=16).solve(task), data)
+            os.write(write_end, f"ok {threads_after_fork} {thread_count()}".encode())
+            status = 0
+        except BaseException as exc:  # noqa: BLE001
+            os.write(write_end, f"failed {exc!r}".encode()[:4000])
+        finally:
+            os._exit(status)
+    os.close(write_end)
+    deadline = time.monotonic() + 120
+    report = b""
+    try:
+        while True:
+            ready, _, _ = select.select([read_end], [], [], max(0.0, deadline - time.monotonic()))
+            if not ready:
+                os.kill(pid, signal.SIGKILL)
+                pytest.fail("the forked child did not finish its solves within 120 s")
+            chunk = os.read(read_end, 4096)
+            if not chunk:
+                break
+            report += chunk
+    finally:
+        os.close(read_end)
+        _, status = os.waitpid(pid, 0)
+    assert os.WIFEXITED(status) and os.WEXITSTATUS(status) == 0, (status, report)
+    return report.decode()
+
+
+def test_forked_children_solve_with_a_fresh_pool_while_threads_solve():
+    rng = np.random.default_rng()
+    task, data = random_task(rng, 10, 10)
+    PROB(kmax=8).solve(task)  # the parent's pool exists before any fork
+    native_threads = thread_count() - threading.active_count()  # the pool, and any of NumPy's BLAS
+    assert native_threads >= 1
+    stop = threading.Event()
+    failures = []
+
+    def keep_solving():
+        try:
+            while not stop.is_set():
+                check_result(ACO(num_ants=4, kmax=2).solve(task), data)
+        except BaseException as exc:  # noqa: BLE001
+            failures.append(exc)
+
+    def fork_from_thread(reports):
+        reports.append(solve_in_child(task, data))
+
+    solvers = [threading.Thread(target=keep_solving) for _ in range(3)]
+    for thread in solvers:
+        thread.start()
+    try:
+        reports = [solve_in_child(task, data) for _ in range(3)]
+        forker = threading.Thread(target=fork_from_thread, args=(reports,))
+        forker.start()
+        forker.join(timeout=200)
+        assert not forker.is_alive()
+    finally:
+        stop.set()
+        for thread in solvers:
+            thread.join(timeout=200)
+    assert failures == []
+    assert len(reports) == 4
+    for report in reports:
+        state, after_fork, after_solves = report.split()
+        # Only the forking thread survives a fork; the child's solves start
+        # workers of their own (a pool no larger than the parent's).
+        assert state == "ok" and int(after_fork) == 1, report
+        assert 2 <= int(after_solves) <= 1 + native_threads, report
+    check_result(PROB(kmax=8).solve(task), data)
+
+
+def long_solve(task):
+    """A probabilistic solver that needs about two seconds for `task`, and
+    the time it took to find that out per sample."""
+    started = time.monotonic()
+    PROB(kmax=40).solve(task)
+    per_sample = max((time.monotonic() - started) / 40, 1e-5)
+    kmax = max(40, int(2.0 / per_sample))
+    return PROB(kmax=kmax), kmax * per_sample
+
+
+def send_interrupt(how, delay):
+    """Arranges for a signal that raises KeyboardInterrupt to arrive after
+    `delay` seconds; returns a function that gives the time it was sent."""
+    if how == "setitimer":
+        def on_alarm(signum, frame):
+            raise KeyboardInterrupt
+
+        signal.signal(signal.SIGALRM, on_alarm)
+        sent = time.time() + delay
+        signal.setitimer(signal.ITIMER_REAL, delay)
+        return lambda: sent
+    # A real SIGINT from another process, which notes when it sent it.
+    env = {key: value for key, value in os.environ.items() if key != "LD_PRELOAD"}
+    helper = subprocess.Popen(["sh", "-c", f"sleep {delay}; kill -INT {os.getpid()}; date +%s.%N"],
+                              stdout=subprocess.PIPE, text=True, env=env)
+    return lambda: float(helper.communicate(timeout=60)[0])
+
+
+@pytest.mark.parametrize("how", ["setitimer", "sigint"])
+def test_keyboard_interrupt_takes_effect_after_solve_returns(how):
+    rng = np.random.default_rng()
+    task, data = random_task(rng, 30, 30)
+    solver, expected_seconds = long_solve(task)
+    previous_int = signal.getsignal(signal.SIGINT)
+    previous_alarm = signal.getsignal(signal.SIGALRM)
+    signal.signal(signal.SIGINT, signal.default_int_handler)
+    try:
+        for _ in range(3):  # retried only when the signal did not come early in the solve
+            returned = []
+            sent_at = send_interrupt(how, 0.2)
+            started = time.time()
+            try:
+                # list.extend stores what solve returns before any bytecode
+                # runs, so the result survives the interrupt that follows.
+                returned.extend(map(solver.solve, [task]))
+                time.sleep(10)  # the interrupt may still be on its way
+                pytest.fail("no KeyboardInterrupt arrived")
+            except KeyboardInterrupt:
+                interrupted = time.time()
+            sent = sent_at()
+            if sent - started < 0.5 * expected_seconds:
+                break
+        else:
+            pytest.fail("the signal never came early enough in a solve")
+    finally:
+        signal.setitimer(signal.ITIMER_REAL, 0)
+        signal.signal(signal.SIGINT, previous_int)
+        signal.signal(signal.SIGALRM, previous_alarm)
+    # The signal came early in the solve, yet solve ran to its end and
+    # returned its result; only then did the interrupt take effect.
+    assert started < sent < interrupted
+    assert len(returned) == 1
+    check_result(returned[0], data)
+    # Nothing is corrupted: the task and both kinds of solver still work.
+    assert task.validate() is True
+    check_result(PROB(kmax=5).solve(task), data)
+    check_result(ACO(num_ants=3, kmax=2).solve(task), data)
