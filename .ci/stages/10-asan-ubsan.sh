@@ -1,0 +1,116 @@
+#!/usr/bin/env bash
+# AddressSanitizer + UndefinedBehaviorSanitizer.
+#
+# Builds the extension module and the native tests, in their own build
+# directory, with
+#   -fsanitize=address,undefined,float-cast-overflow -fno-sanitize-recover=all
+#   -D_GLIBCXX_ASSERTIONS (bounds checks in the standard containers)
+# runs the GoogleTest suite, then the whole pytest suite in an interpreter with
+# the sanitizer runtimes preloaded. Any report fails the stage:
+#   UBSan  every check aborts the process (no recovery; halt_on_error=1 too);
+#   ASan   the first error ends the process (its default);
+#   LSan   runs when each process exits and exits with 23 on a leak.
+# Before the suite, three canaries show that each kind of report does fail.
+#
+# Run-time settings, and why:
+#   PYTHONMALLOC=malloc          Python objects become ordinary heap blocks: ASan
+#                                then catches a use-after-free of an object whose
+#                                reference count went wrong, and LSan can scan them
+#                                (pymalloc's arenas hide both).
+#   intercept_tls_get_addr=0     GCC 12's runtime misreads, on this glibc, the
+#                                dynamic TLS that threads get for a dlopen'd module
+#                                with thread_local data, and LSan's tracer crashes
+#                                at exit. Off, those TLS blocks are scanned as the
+#                                ordinary heap blocks that glibc allocates for them.
+#   allocator_may_return_null=1  malloc fails with null, as without ASan. ASan's
+#                                operator new still cannot throw std::bad_alloc, so
+#                                under ASan the tests use only sizes that corvane
+#                                refuses before allocating (tests/python/boundary_model.py).
+#   detect_stack_use_after_return=1, check_initialization_order=1, strict_init_order=1
+#                                extra checks that cost little here.
+#   LSAN suppressions            .ci/sanitizers/lsan.supp: what CPython, NumPy and
+#                                mypy's orjson keep allocated until exit; each entry
+#                                is explained there.
+#
+#   bash .ci/stages/10-asan-ubsan.sh        (ASAN_BUILD_DIR overrides the build directory)
+set -euo pipefail
+cd "$(dirname "$0")/../.."
+root="$PWD"
+
+python="$(python3 -c 'import sys; print(sys.executable)')"  # the interpreter itself, not a shell shim
+build_dir="${ASAN_BUILD_DIR:-build/ci-asan-ubsan}"
+jobs="$(nproc 2>/dev/null || echo 2)"
+generator=()
+command -v ninja >/dev/null 2>&1 && generator=(-G Ninja)
+flags="-fno-sanitize-recover=all -D_GLIBCXX_ASSERTIONS"
+
+cmake -S . -B "$build_dir" "${generator[@]}" -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+  -DCORVANE_SANITIZE=address,undefined,float-cast-overflow -DCMAKE_CXX_FLAGS="$flags" \
+  -DCORVANE_BUILD_MODULE=ON -DCORVANE_BUILD_TESTS=ON -DPython_EXECUTABLE="$python"
+cmake --build "$build_dir" -j "$jobs"
+build_dir="$(cd "$build_dir" && pwd)"
+
+compiler="$(sed -n 's/^CMAKE_CXX_COMPILER:[A-Z]*=//p' "$build_dir/CMakeCache.txt")"
+runtimes="$("$compiler" -print-file-name=libasan.so) $("$compiler" -print-file-name=libubsan.so)"
+for runtime in $runtimes; do
+  [ -f "$runtime" ] || { echo "sanitizer runtime not found: $runtime (only GCC is set up here)" >&2; exit 1; }
+done
+
+export ASAN_OPTIONS="detect_leaks=1:intercept_tls_get_addr=0:allocator_may_return_null=1:detect_stack_use_after_return=1:check_initialization_order=1:strict_init_order=1"
+export LSAN_OPTIONS="suppressions=$root/.ci/sanitizers/lsan.supp:print_suppressions=0"
+export UBSAN_OPTIONS="halt_on_error=1:print_stacktrace=1"
+
+sanitized_python() {
+  env LD_PRELOAD="$runtimes" PYTHONMALLOC=malloc PYTHONPATH="$build_dir${PYTHONPATH:+:$PYTHONPATH}" "$python" "$@"
+}
+
+echo "--- native tests under ASan + UBSan"
+ctest --test-dir "$build_dir" --output-on-failure -j "$jobs"
+
+echo "--- canaries: each kind of report must fail"
+scratch="$(mktemp -d)"
+trap 'rm -rf "$scratch"' EXIT
+expect_report() {  # expect_report NAME PATTERN COMMAND...: the command must fail and print PATTERN
+  local name="$1" pattern="$2"
+  shift 2
+  if "$@" >"$scratch/$name.log" 2>&1; then
+    echo "canary '$name' ran without a report" >&2
+    exit 1
+  fi
+  grep -q -- "$pattern" "$scratch/$name.log" || { cat "$scratch/$name.log" >&2; echo "canary '$name' failed otherwise" >&2; exit 1; }
+  echo "canary '$name': reported"
+}
+cat >"$scratch/ub.cpp" <<'EOF'
+#include <climits>
+int main(int argc, char**) {
+  double huge = 1e300 * argc;
+  long wrapped = static_cast<long>(huge);  // float-cast-overflow
+  int sum = INT_MAX;
+  sum += argc;                             // signed overflow
+  return static_cast<int>(wrapped) + sum;
+}
+EOF
+"$compiler" -fsanitize=address,undefined,float-cast-overflow $flags -o "$scratch/ub" "$scratch/ub.cpp"
+expect_report undefined-behaviour "runtime error" "$scratch/ub"
+cat >"$scratch/leak.py" <<'EOF'
+import ctypes
+import numpy as np
+import corvane
+task = corvane.Task(2, 3, np.ones((2, 3), np.int64), np.ones((2, 3), np.int64), 3, np.zeros((2, 3)))
+ctypes.pythonapi.Py_IncRef(ctypes.py_object(task))  # the task and its matrices are never freed
+EOF
+expect_report leaked-task "copy_matrix" sanitized_python "$scratch/leak.py"
+cat >"$scratch/uaf.py" <<'EOF'
+import ctypes
+import numpy as np
+import corvane
+task = corvane.Task(2, 3, np.ones((2, 3), np.int64), np.ones((2, 3), np.int64), 3, np.zeros((2, 3)))
+ctypes.pythonapi.Py_DecRef(ctypes.py_object(task))  # freed while still referenced
+corvane.ProbabilisticAssignmentSolver(3).solve(task)  # corvane reads the freed object
+EOF
+expect_report freed-object "heap-use-after-free" sanitized_python "$scratch/uaf.py"
+
+echo "--- Python tests under ASan + UBSan"
+sanitized_python -c "import corvane, sys; assert corvane.__file__.startswith(sys.argv[1]), corvane.__file__" \
+  "$build_dir"
+(cd tests/python && sanitized_python -m pytest -q -p no:cacheprovider .)
