@@ -9,7 +9,8 @@
 # the sanitizer runtimes preloaded. Any report fails the stage:
 #   UBSan  every check aborts the process (no recovery; halt_on_error=1 too);
 #   ASan   the first error ends the process (its default);
-#   LSan   runs when each process exits and exits with 23 on a leak.
+#   LSan   runs when each process exits (forked children that exit normally
+#          included) and makes the exit status non-zero on a leak.
 # Before the suite, three canaries show that each kind of report does fail.
 #
 # Run-time settings, and why:

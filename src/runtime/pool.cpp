@@ -4,8 +4,10 @@
 
 #include <atomic>
 #include <mutex>
+#include <new>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "runtime/failure.h"
 #include "runtime/thread_count.h"
@@ -21,18 +23,28 @@ std::mutex creation_mutex;
 std::optional<std::string> creation_failure;
 std::size_t size_after_fork = 0;
 
+// Pools that this process inherited through fork and left behind; see below.
+std::vector<WorkerPool*>* abandoned_pools = nullptr;
+
 // Only the forking thread exists in a child process. The old pool's workers
 // are gone, and its mutex may have been held by one of them at the moment of
-// the fork, so the child never touches that pool again (its memory is simply
-// left behind) and starts a fresh pool of the same size on first use.
-// Holding creation_mutex across the fork keeps a half-created pool out of
-// the child.
+// the fork, so the child never touches that pool again and starts a fresh
+// pool of the same size on first use. The old pool can be neither used nor
+// destroyed (destruction waits for its workers), so it is kept on purpose,
+// reachable, rather than lost. Holding creation_mutex across the fork keeps a
+// half-created pool out of the child.
 void lock_before_fork() { creation_mutex.lock(); }
 void unlock_in_parent() { creation_mutex.unlock(); }
 void reset_in_child() {
   if (WorkerPool* inherited = global_pool.load(std::memory_order_relaxed)) {
     size_after_fork = inherited->size();
     global_pool.store(nullptr, std::memory_order_relaxed);
+    try {
+      if (abandoned_pools == nullptr) abandoned_pools = new std::vector<WorkerPool*>;
+      abandoned_pools->push_back(inherited);
+    } catch (const std::bad_alloc&) {
+      // Without memory to note it in, the old pool is merely unreachable.
+    }
   }
   WorkerPool::forget_current_worker();
   creation_mutex.unlock();

@@ -4,6 +4,7 @@
 // thread's generator is rekeyed before its next draw.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 
 namespace corvane::runtime {
@@ -26,5 +27,9 @@ class ThreadRng {
   explicit ThreadRng(ReseedingChaCha* generator) : generator_(generator) {}
   ReseedingChaCha* generator_;
 };
+
+// Generators alive in this process: one per thread that has drawn and not
+// exited. In a forked child, only the forking thread's (if it had one).
+std::size_t live_generators();
 
 }  // namespace corvane::runtime

@@ -5,6 +5,8 @@ import os
 import select
 import signal
 import subprocess
+import sys
+import textwrap
 import threading
 import time
 import warnings
@@ -151,6 +153,26 @@ def test_forked_children_solve_with_a_fresh_pool_while_threads_solve():
         assert state == "ok" and int(after_fork) == 1, report
         assert 2 <= int(after_solves) <= 1 + native_threads, report
     check_result(PROB(kmax=8).solve(task), data)
+
+
+def test_forked_child_that_exits_normally_leaves_nothing_behind():
+    # The child ends through the interpreter's normal exit. In the sanitizer
+    # stage LeakSanitizer then checks it: the generators of the parent's worker
+    # threads, which do not exist in the child, must have been freed, and the
+    # parent's pool kept reachable.
+    script = textwrap.dedent("""
+        import os, sys, numpy as np, corvane
+        task = corvane.Task(4, 4, np.ones((4, 4), np.int64), np.ones((4, 4), np.int64), 6, np.zeros((4, 4)))
+        corvane.ProbabilisticAssignmentSolver(kmax=16).solve(task)
+        pid = os.fork()
+        if pid == 0:
+            x, value = corvane.AntColonyAssignmentSolver(num_ants=4, kmax=2).solve(task)
+            sys.exit(0 if value == 6.0 else 3)
+        sys.exit(os.waitstatus_to_exitcode(os.waitpid(pid, 0)[1]))
+    """)
+    done = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True, timeout=120)
+    assert done.returncode == 0, done.stderr
+    assert "LeakSanitizer" not in done.stderr
 
 
 def long_solve(task):
