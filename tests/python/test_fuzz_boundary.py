@@ -15,6 +15,7 @@ from fractions import Fraction
 
 import hypothesis.extra.numpy as hnp
 import numpy as np
+import pytest
 from hypothesis import HealthCheck, event, note, settings
 from hypothesis import given
 from hypothesis import strategies as st
@@ -37,6 +38,9 @@ from boundary_model import (
     solver_outcome,
     task_outcome,
 )
+
+# NumPy warns when a complex scalar passed as a float parameter loses its imaginary part.
+pytestmark = pytest.mark.filterwarnings("ignore::numpy.exceptions.ComplexWarning")
 
 EXAMPLES = int(os.environ.get("CORVANE_FUZZ_EXAMPLES", "500"))
 fuzz = settings(max_examples=EXAMPLES, deadline=None, suppress_health_check=list(HealthCheck), print_blob=True)
