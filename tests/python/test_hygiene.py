@@ -129,9 +129,10 @@ def solve_paths():
     yield "validate", "bool", task.validate, [], {}
 
 
-@pytest.mark.parametrize("label, expected, function, positional, keywords",
-                         [*task_paths(), *solver_paths(), *solve_paths()], ids=lambda v: v if isinstance(v, str) else "")
-def test_reference_counts_are_unchanged_on_every_path(label, expected, function, positional, keywords):
+@pytest.mark.parametrize("expected, function, positional, keywords",
+                         [pytest.param(*rest, id=label) for label, *rest in [*task_paths(), *solver_paths(),
+                                                                              *solve_paths()]])
+def test_reference_counts_are_unchanged_on_every_path(expected, function, positional, keywords):
     objects = [function, *positional, *keywords.values()]
     owner = getattr(function, "__self__", None)
     if owner is not None:
