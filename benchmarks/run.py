@@ -16,8 +16,8 @@ working tree (Release, into build/bench), then measures:
 
 --installed measures the corvane that `import corvane` finds instead of
 building one; --rev REV builds a committed revision instead of the working
-tree. Nothing here runs in CI: the full suite takes about a quarter of an hour
-on two cores.
+tree. Nothing here runs in CI: the full suite takes half an hour or more on two
+cores, longer when other processes keep it waiting.
 """
 
 from __future__ import annotations
