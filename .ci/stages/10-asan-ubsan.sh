@@ -29,9 +29,9 @@
 #                                refuses before allocating (tests/python/boundary_model.py).
 #   detect_stack_use_after_return=1, check_initialization_order=1, strict_init_order=1
 #                                extra checks that cost little here.
-#   LSAN suppressions            .ci/sanitizers/lsan.supp: what CPython, NumPy and
-#                                mypy's orjson keep allocated until exit; each entry
-#                                is explained there.
+#   LSAN suppressions            .ci/sanitizers/lsan.supp: what CPython, NumPy, SciPy
+#                                and mypy keep allocated until exit (each entry is
+#                                explained there, with where it shows without corvane).
 #
 #   bash .ci/stages/10-asan-ubsan.sh        (ASAN_BUILD_DIR overrides the build directory)
 set -euo pipefail
