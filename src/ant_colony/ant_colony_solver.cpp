@@ -38,6 +38,9 @@ Result<Assignment> solve_ant_colony(const Task& task, const AntColonyParameters&
   if (parameters.kmax > 0) {
     if (auto error = allocate_batch(batch, parameters.num_ants, "ants")) return *error;
   }
+  // An empty grid has no candidate cell: every ant is empty and scores 0.0.
+  // Returning now also spares a walk over up to 2^59 empty rows.
+  if (cells == 0) return BestCandidate().assignment(task.m, task.n);
 
   std::vector<double> tau(cells, parameters.initial_pheromone);
   const FloatMatrix eta = build_heuristic_matrix(task);

@@ -19,6 +19,7 @@ bool visits_column_major(const Task& task) {
 
 double objective(const IntMatrix& x, const Task& task) {
   double value = +0.0;
+  if (task.m * task.n == 0) return value;  // no rows worth walking
   if (visits_column_major(task)) {
     for (std::size_t j = 0; j < task.n; ++j) {
       for (std::size_t i = 0; i < task.m; ++i) {

@@ -39,6 +39,8 @@ Result<Assignment> solve_probabilistic(const Task& task, const ProbabilisticPara
     return Error{ErrorKind::MemoryError,
                  "not enough memory for a batch of " + std::to_string(parameters.kmax) + " samples"};
   }
+  // An empty grid has no candidate cell: every sample is empty.
+  if (task.m * task.n == 0) return BestCandidate().assignment(task.m, task.n);
   const FloatMatrix eta = build_heuristic_matrix(task);
   const std::vector<std::int64_t> resources = row_major_values(task.b_ij);
   const Objective objective(task);

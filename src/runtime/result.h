@@ -26,6 +26,7 @@ class [[nodiscard]] Result {
   explicit operator bool() const noexcept { return ok(); }
 
   T& value() & { return std::get<0>(state_); }
+  const T& value() const& { return std::get<0>(state_); }
   T&& value() && { return std::get<0>(std::move(state_)); }
   const Error& error() const& { return std::get<1>(state_); }
   Error&& error() && { return std::get<1>(std::move(state_)); }

@@ -190,10 +190,6 @@ def run_python(source, timeout):
                           timeout=timeout)
 
 
-@pytest.mark.xfail(strict=True, raises=subprocess.TimeoutExpired,
-                   reason="both solvers visit each of the 2^59 rows of a task with n = 0 (build_heuristic_matrix "
-                          "and the ant colony's deposit scale in src/ant_colony); whether the optimiser drops "
-                          "those empty loops depends on the build")
 def test_solvers_on_a_tall_empty_task_return_at_once():
     done = run_python("""
         import numpy as np, corvane
