@@ -58,7 +58,9 @@ class ConstructionPlan {
 };
 
 // One thread's working state, reused from one construction to the next.
-class Constructor {
+// Aligned to a cache line: the constructors of different threads sit side by
+// side in one array, and their counters change at every step.
+class alignas(64) Constructor {
  public:
   // Builds one candidate and returns its cells in the order picked.
   std::vector<std::uint64_t> construct(const ConstructionPlan& plan, OutputSource& outputs);

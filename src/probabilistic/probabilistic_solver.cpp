@@ -13,10 +13,10 @@ namespace corvane {
 namespace {
 
 // The best sample one thread has built so far. Samples reach a thread in no
-// particular order, so a tie goes to the lower sample index; merging the
+// particular order (each thread writes its own, cache-line aligned), so a tie goes to the lower sample index; merging the
 // threads' bests the same way gives exactly the sample that a scan in index
 // order with strictly-greater replacement would keep.
-struct IndexedBest {
+struct alignas(64) IndexedBest {
   double value = 0.0;
   std::uint64_t index = std::numeric_limits<std::uint64_t>::max();
   std::vector<std::uint64_t> picks;
