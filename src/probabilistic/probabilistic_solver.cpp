@@ -12,10 +12,11 @@
 namespace corvane {
 namespace {
 
-// The best sample one thread has built so far. Samples reach a thread in no
-// particular order (each thread writes its own, cache-line aligned), so a tie goes to the lower sample index; merging the
-// threads' bests the same way gives exactly the sample that a scan in index
-// order with strictly-greater replacement would keep.
+// The best sample one thread has built so far (each thread writes its own,
+// on a cache line of its own). Samples reach a thread in no particular
+// order, so a tie goes to the lower sample index; merging the threads' bests
+// the same way gives exactly the sample that a scan in index order with
+// strictly-greater replacement would keep.
 struct alignas(64) IndexedBest {
   double value = 0.0;
   std::uint64_t index = std::numeric_limits<std::uint64_t>::max();
