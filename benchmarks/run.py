@@ -86,11 +86,15 @@ class ConstructionConfig:
 
 def plan(full: bool) -> tuple[list[SolveConfig], list[ConstructionConfig]]:
     sizes = (10, 30, 100, 300, 1000) if full else (10, 30, 100)
-    solve_repeats = {10: 10, 30: 10, 100: 5, 300: 3, 1000: 1} if full else {10: 3, 30: 3, 100: 2}
+    # Solves of a few milliseconds vary a lot from one to the next (the pool
+    # wakes its workers for every batch), so they are repeated until their
+    # median settles: about a second of solving per configuration.
+    ant_repeats = {10: 50, 30: 20, 100: 5, 300: 3, 1000: 1} if full else {10: 10, 30: 10, 100: 2}
+    prob_repeats = {10: 500, 30: 200, 100: 30, 300: 3, 1000: 1} if full else {10: 100, 30: 50, 100: 10}
     solves = []
     for size in sizes:
-        solves.append(SolveConfig("ant", size, 0, solve_repeats[size]))
-        solves.append(SolveConfig("prob", size, 100, solve_repeats[size]))
+        solves.append(SolveConfig("ant", size, 0, ant_repeats[size]))
+        solves.append(SolveConfig("prob", size, 100, prob_repeats[size]))
     solves.append(SolveConfig("prob", 100, 100_000, 1))
 
     # Enough constructions for ~1e5 steps of the fast construction; the
