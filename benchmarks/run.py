@@ -671,6 +671,17 @@ def report(args, info, build_info: Build, solves: list[SolveResult], constructio
     add(f"| 2 threads ≥ 1.8× one thread (every row: batches of 20 ants or ≥ 100 samples) | {text} | "
         f"{verdict(not low)} |")
     add("")
+    above = [f"{r.config.label} {r.config.size}×{r.config.size}: {r.speedup():.2f}×" for r in solves
+             if r.speedup() > 2.05]
+    above += [f"two-core ceiling {c['size']}×{c['size']}: {c['throughput']:.2f}×" for c in ceiling
+              if c["throughput"] > 2.05]
+    if above:
+        add("**More than 2× on two cores** (" + "; ".join(above) + ") is not a gain from parallelism: the "
+            "runs being compared did not go at the same speed per core, although no other process was seen "
+            "busy. Single runs of the large tasks (1000×1000 especially) vary by this much from one run to "
+            "the next on this machine, so read such differences as run-to-run variation, and compare "
+            "repeated full runs before trusting a margin of a few tens of percent.")
+        add("")
     if build_info.dirty:
         add("Uncommitted changes were present in the measured tree:")
         add("")
