@@ -4,6 +4,7 @@
 #include <new>
 #include <string>
 
+#include "ant_colony/ant.h"
 #include "ant_colony/fast_construction.h"
 #include "ant_colony/heuristic.h"
 #include "ant_colony/objective.h"
@@ -65,7 +66,7 @@ Result<Assignment> solve_ant_colony(const Task& task, const AntColonyParameters&
   for (std::uint64_t iteration = 0; iteration < parameters.kmax; ++iteration) {
     runtime::parallel_chunks(cells, kChunk, [&](std::size_t begin, std::size_t end) {
       for (std::size_t cell = begin; cell < end; ++cell) {
-        weights[cell] = std::pow(tau[cell], parameters.alpha) * eta_beta[cell];
+        weights[cell] = std::pow(tau[cell], parameters.alpha) * eta_beta[cell];  // ant_weight, with pow(eta, beta) kept
       }
     });
     plan.set_weights(weights);
