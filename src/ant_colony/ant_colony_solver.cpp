@@ -62,11 +62,12 @@ Result<Assignment> solve_ant_colony(const Task& task, const AntColonyParameters&
   ConstructionPlan plan(resources, task.b_total);
   std::vector<Constructor> constructors(parameters.kmax > 0 ? runtime::current_num_threads() + 1 : 0);
 
-  BestCandidate best;
-  for (std::uint64_t iteration = 0; iteration < parameters.kmax; ++iteration) {
+  // One iteration's ants: their weights from the current tau, then the batch.
+  auto build_batch = [&] {
     runtime::parallel_chunks(cells, kChunk, [&](std::size_t begin, std::size_t end) {
       for (std::size_t cell = begin; cell < end; ++cell) {
-        weights[cell] = std::pow(tau[cell], parameters.alpha) * eta_beta[cell];  // ant_weight, with pow(eta, beta) kept
+        // ant_weight, with pow(eta, beta) computed once per solve
+        weights[cell] = std::pow(tau[cell], parameters.alpha) * eta_beta[cell];
       }
     });
     plan.set_weights(weights);
@@ -76,6 +77,12 @@ Result<Assignment> solve_ant_colony(const Task& task, const AntColonyParameters&
       batch[ant].picks = constructor.construct(plan, outputs);
       batch[ant].value = objective.of(batch[ant].picks, constructor.picked());
     });
+  };
+
+  BestCandidate best;
+  for (std::uint64_t iteration = 0; iteration < parameters.kmax; ++iteration) {
+    // With no ants there is nothing to weigh or build; tau only evaporates.
+    if (!batch.empty()) build_batch();
 
     for (const Solution& ant : batch) best.offer(ant);
 

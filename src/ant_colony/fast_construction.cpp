@@ -172,13 +172,11 @@ std::vector<std::uint64_t> Constructor::construct(const ConstructionPlan& plan, 
 }
 
 std::size_t Constructor::pick(std::uint64_t output) {
-  ++exact_steps_;
-  if (plan_->cells() < kTreeThreshold) return pick_by_scan(weights_, output);
   std::size_t cell = 0;
-  if (pick_from_tree(output, cell)) {
-    --exact_steps_;
-    return cell;
-  }
+  const bool tree = plan_->cells() >= kTreeThreshold;
+  if (tree && pick_from_tree(output, cell)) return cell;
+  ++exact_steps_;
+  if (!tree) return pick_by_scan(weights_, output);
   const double total = sums_.walk(weights_);
   if (std::isinf(total)) fail(runtime::kNonFiniteTotal);
   return sums_.pick(weights_, total, output);
