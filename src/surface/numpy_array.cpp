@@ -5,7 +5,7 @@
 #include <string>
 #include <vector>
 
-#include "lib_errors.h"
+#include "lib/errors.h"
 
 #define NPY_NO_DEPRECATED_API NPY_1_7_API_VERSION
 #define PY_ARRAY_UNIQUE_SYMBOL corvane_numpy_api

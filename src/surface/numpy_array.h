@@ -6,7 +6,7 @@
 #include <cstddef>
 #include <optional>
 
-#include "lib_pyref.h"
+#include "lib/pyref.h"
 #include "runtime/matrix.h"
 
 namespace corvane::py {

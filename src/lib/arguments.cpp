@@ -1,8 +1,8 @@
-#include "lib_arguments.h"
+#include "lib/arguments.h"
 
 #include <string>
 
-#include "lib_errors.h"
+#include "lib/errors.h"
 
 namespace corvane::py {
 namespace {

@@ -1,10 +1,10 @@
 // The two solver classes: construction from their parameters, and solve().
 
 #include "ant_colony/ant_colony_solver.h"
-#include "lib_arguments.h"
-#include "lib_errors.h"
-#include "lib_instance.h"
-#include "lib_types.h"
+#include "lib/arguments.h"
+#include "lib/errors.h"
+#include "lib/instance.h"
+#include "lib/types.h"
 #include "probabilistic/probabilistic_solver.h"
 #include "surface/numpy_array.h"
 

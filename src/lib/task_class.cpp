@@ -1,9 +1,9 @@
 // The Task class: construction from NumPy arrays, and validate().
 
-#include "lib_arguments.h"
-#include "lib_errors.h"
-#include "lib_instance.h"
-#include "lib_types.h"
+#include "lib/arguments.h"
+#include "lib/errors.h"
+#include "lib/instance.h"
+#include "lib/types.h"
 #include "surface/numpy_array.h"
 #include "surface/task.h"
 

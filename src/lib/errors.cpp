@@ -1,4 +1,4 @@
-#include "lib_errors.h"
+#include "lib/errors.h"
 
 #include <cstdio>
 #include <cstdlib>

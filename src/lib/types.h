@@ -1,7 +1,7 @@
 // The module's three classes.
 #pragma once
 
-#include "lib_pyref.h"
+#include "lib/pyref.h"
 
 namespace corvane::py {
 

@@ -7,7 +7,7 @@
 #include <stdexcept>
 #include <string>
 
-#include "lib_pyref.h"
+#include "lib/pyref.h"
 #include "runtime/failure.h"
 #include "runtime/result.h"
 

@@ -8,7 +8,7 @@
 #include <cstdint>
 #include <optional>
 
-#include "lib_pyref.h"
+#include "lib/pyref.h"
 
 namespace corvane::py {
 

@@ -5,8 +5,8 @@
 #include <cstdint>
 #include <string>
 
-#include "lib_errors.h"
-#include "lib_types.h"
+#include "lib/errors.h"
+#include "lib/types.h"
 
 namespace corvane::py {
 

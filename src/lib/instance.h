@@ -8,7 +8,7 @@
 #include <optional>
 #include <utility>
 
-#include "lib_errors.h"
+#include "lib/errors.h"
 
 namespace corvane::py {
 
