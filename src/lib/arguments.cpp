@@ -19,27 +19,39 @@ bool too_many_positional(const Signature& sig, Py_ssize_t given) {
   return false;
 }
 
-// Places one keyword argument, or fails with the unexpected or given-twice message.
-bool bind_keyword(const Signature& sig, PyObject* keyword, PyObject* value, PyObject** slots) {
-  for (std::size_t k = 0; k < sig.count; ++k) {
-    if (!PyUnicode_Check(keyword) || PyUnicode_CompareWithASCIIString(keyword, sig.names[k]) != 0) continue;
-    if (slots[k] != nullptr) {
-      PyErr_Format(PyExc_TypeError, "%s got multiple values for argument '%s'", sig.full_name, sig.names[k]);
-      return false;
-    }
-    slots[k] = value;
-    return true;
+bool unexpected_keyword(const Signature& sig, PyObject* keyword) {
+  if (!PyUnicode_Check(keyword)) {
+    PyErr_Format(PyExc_TypeError, "%s keywords must be strings", sig.full_name);
+    return false;
   }
-  PyErr_Format(PyExc_TypeError, "%s got an unexpected keyword argument '%S'", sig.full_name, keyword);
+  // An exact copy of the characters: a str subclass's own __str__ neither
+  // shows in the message nor runs.
+  PyRef name = PyRef::steal(PyUnicode_FromObject(keyword));
+  if (!name) return false;
+  PyErr_Format(PyExc_TypeError, "%s got an unexpected keyword argument '%U'", sig.full_name, name.get());
   return false;
 }
 
+// Places one keyword argument, or fails with the unexpected or given-twice message.
+bool bind_keyword(const Signature& sig, PyObject* keyword, PyObject* value, PyRef* slots) {
+  for (std::size_t k = 0; k < sig.count; ++k) {
+    if (!PyUnicode_Check(keyword) || PyUnicode_CompareWithASCIIString(keyword, sig.names[k]) != 0) continue;
+    if (slots[k]) {
+      PyErr_Format(PyExc_TypeError, "%s got multiple values for argument '%s'", sig.full_name, sig.names[k]);
+      return false;
+    }
+    slots[k] = PyRef::borrow(value);
+    return true;
+  }
+  return unexpected_keyword(sig, keyword);
+}
+
 // Lists the required parameters without a value: 'a', 'a' and 'b', or 'a', 'b', and 'c'.
-bool check_required(const Signature& sig, PyObject** slots) {
+bool check_required(const Signature& sig, const PyRef* slots) {
   std::size_t missing[16];
   std::size_t count = 0;
   for (std::size_t k = 0; k < sig.required; ++k) {
-    if (slots[k] == nullptr) missing[count++] = k;
+    if (!slots[k]) missing[count++] = k;
   }
   if (count == 0) return true;
   std::string list;
@@ -54,16 +66,16 @@ bool check_required(const Signature& sig, PyObject** slots) {
   return false;
 }
 
-bool bind_positional(const Signature& sig, PyObject* const* args, Py_ssize_t given, PyObject** slots) {
-  for (std::size_t k = 0; k < sig.count; ++k) slots[k] = nullptr;
+bool bind_positional(const Signature& sig, PyObject* const* args, Py_ssize_t given, PyRef* slots) {
+  for (std::size_t k = 0; k < sig.count; ++k) slots[k] = PyRef();
   if (given > static_cast<Py_ssize_t>(sig.count)) return too_many_positional(sig, given);
-  for (Py_ssize_t k = 0; k < given; ++k) slots[k] = args[k];
+  for (Py_ssize_t k = 0; k < given; ++k) slots[k] = PyRef::borrow(args[k]);
   return true;
 }
 
 }  // namespace
 
-bool bind_arguments(const Signature& sig, PyObject* args, PyObject* kwargs, PyObject** slots) {
+bool bind_arguments(const Signature& sig, PyObject* args, PyObject* kwargs, PyRef* slots) {
   if (!bind_positional(sig, PySequence_Fast_ITEMS(args), PyTuple_GET_SIZE(args), slots)) return false;
   if (kwargs != nullptr) {
     Py_ssize_t position = 0;
@@ -77,7 +89,7 @@ bool bind_arguments(const Signature& sig, PyObject* args, PyObject* kwargs, PyOb
 }
 
 bool bind_arguments(const Signature& sig, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames,
-                    PyObject** slots) {
+                    PyRef* slots) {
   const Py_ssize_t given = PyVectorcall_NARGS(nargsf);
   if (!bind_positional(sig, args, given, slots)) return false;
   if (kwnames != nullptr) {

@@ -42,11 +42,11 @@ constexpr const char* kSolveParameters[] = {"task"};
 template <class Parameters, class Solve>
 PyObject* run_solve(PyObject* self, PyTypeObject* solver_type, const char* solver_name, const Signature& signature,
                     PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames, Solve solve) {
-  PyObject* slots[1];
+  PyRef slots[1];
   if (!bind_arguments(signature, args, nargsf, kwnames, slots)) return nullptr;
   auto solver = SharedBorrow<Parameters>::take(self, solver_type, solver_name);
   if (!solver) return nullptr;
-  auto task = SharedBorrow<Task>::take(slots[0], g_task_type, "Task");
+  auto task = SharedBorrow<Task>::take(slots[0].get(), g_task_type, "Task");
   if (!task) {
     wrap_conversion_error("task");
     return nullptr;
@@ -66,15 +66,15 @@ constexpr Signature kAntColonySignature = {"AntColonyAssignmentSolver.__new__()"
 constexpr Signature kAntColonySolveSignature = {"AntColonyAssignmentSolver.solve()", kSolveParameters, 1, 1};
 
 PyObject* construct_ant_colony(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
-  PyObject* slots[6];
+  PyRef slots[6];
   if (!bind_arguments(kAntColonySignature, args, kwargs, slots)) return nullptr;
   AntColonyParameters parameters;
-  if (!read_optional(slots[0], "num_ants", to_u64, parameters.num_ants) ||
-      !read_optional(slots[1], "kmax", to_u64, parameters.kmax) ||
-      !read_optional(slots[2], "alpha", to_f64, parameters.alpha) ||
-      !read_optional(slots[3], "beta", to_f64, parameters.beta) ||
-      !read_optional(slots[4], "rho", to_f64, parameters.rho) ||
-      !read_optional(slots[5], "initial_pheromone", to_f64, parameters.initial_pheromone)) {
+  if (!read_optional(slots[0].get(), "num_ants", to_u64, parameters.num_ants) ||
+      !read_optional(slots[1].get(), "kmax", to_u64, parameters.kmax) ||
+      !read_optional(slots[2].get(), "alpha", to_f64, parameters.alpha) ||
+      !read_optional(slots[3].get(), "beta", to_f64, parameters.beta) ||
+      !read_optional(slots[4].get(), "rho", to_f64, parameters.rho) ||
+      !read_optional(slots[5].get(), "initial_pheromone", to_f64, parameters.initial_pheromone)) {
     return nullptr;
   }
   return make_instance(type, std::move(parameters));
@@ -107,10 +107,10 @@ constexpr Signature kProbabilisticSignature = {"ProbabilisticAssignmentSolver.__
 constexpr Signature kProbabilisticSolveSignature = {"ProbabilisticAssignmentSolver.solve()", kSolveParameters, 1, 1};
 
 PyObject* construct_probabilistic(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
-  PyObject* slots[1];
+  PyRef slots[1];
   if (!bind_arguments(kProbabilisticSignature, args, kwargs, slots)) return nullptr;
   ProbabilisticParameters parameters;
-  if (!read_optional(slots[0], "kmax", to_u64, parameters.kmax)) return nullptr;
+  if (!read_optional(slots[0].get(), "kmax", to_u64, parameters.kmax)) return nullptr;
   return make_instance(type, std::move(parameters));
 }
 

@@ -19,20 +19,20 @@ Shape shape_of(const ArrayView& view) { return Shape{view.rows, view.cols}; }
 // three arrays and validates the record. The array views are released before
 // returning, whatever the outcome.
 PyObject* construct_task(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
-  PyObject* slots[6];
+  PyRef slots[6];
   if (!bind_arguments(kTaskSignature, args, kwargs, slots)) return nullptr;
 
-  const auto m = to_u64(slots[0], "m");
+  const auto m = to_u64(slots[0].get(), "m");
   if (!m) return nullptr;
-  const auto n = to_u64(slots[1], "n");
+  const auto n = to_u64(slots[1].get(), "n");
   if (!n) return nullptr;
-  auto c = accept_array(slots[2], "c", ElementKind::Int64);
+  auto c = accept_array(slots[2].get(), "c", ElementKind::Int64);
   if (!c) return nullptr;
-  auto b_ij = accept_array(slots[3], "b_ij", ElementKind::Int64);
+  auto b_ij = accept_array(slots[3].get(), "b_ij", ElementKind::Int64);
   if (!b_ij) return nullptr;
-  const auto b_total = to_i64(slots[4], "b_total");
+  const auto b_total = to_i64(slots[4].get(), "b_total");
   if (!b_total) return nullptr;
-  auto omega = accept_array(slots[5], "omega", ElementKind::Float64);
+  auto omega = accept_array(slots[5].get(), "omega", ElementKind::Float64);
   if (!omega) return nullptr;
   // Converting b_total may have run Python code (its __index__) that changed
   // c or b_ij in place: resize(refcheck=False) frees the data a view points
