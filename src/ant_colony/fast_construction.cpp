@@ -48,7 +48,7 @@ Wide to_wide(double value) {
 
 }  // namespace
 
-std::size_t pick_by_scan(std::span<const double> weights, std::uint64_t output) {
+std::size_t pick_by_scan(std::span<const double> weights, OutputSource& outputs) {
   double total = 0.0;
   std::size_t last = weights.size();
   for (std::size_t cell = 0; cell < weights.size(); ++cell) {
@@ -58,7 +58,7 @@ std::size_t pick_by_scan(std::span<const double> weights, std::uint64_t output) 
     }
   }
   if (std::isinf(total)) fail(runtime::kNonFiniteTotal);
-  const double d = runtime::UniformFloat{0.0, runtime::sampler_scale(total)}.sample_from_output(output);
+  const double d = runtime::UniformFloat{0.0, runtime::sampler_scale(total)}.sample_from_output(outputs.next_u64());
   // The first candidate before the last whose running sum exceeds d.
   double running = 0.0;
   for (std::size_t cell = 0; cell < last; ++cell) {
@@ -69,16 +69,36 @@ std::size_t pick_by_scan(std::span<const double> weights, std::uint64_t output) 
   return last;
 }
 
-ConstructionPlan::ConstructionPlan(std::span<const std::int64_t> resources, std::int64_t b_total)
-    : resources_(resources), b_total_(b_total), by_resource_(resources.size()) {
-  std::iota(by_resource_.begin(), by_resource_.end(), 0u);
-  std::stable_sort(by_resource_.begin(), by_resource_.end(),
-                   [&](std::uint32_t a, std::uint32_t b) { return resources[a] < resources[b]; });
-  sorted_resources_.reserve(resources.size());
-  for (std::uint32_t cell : by_resource_) sorted_resources_.push_back(resources[cell]);
-  initial_admitted_ = static_cast<std::size_t>(
-      std::upper_bound(sorted_resources_.begin(), sorted_resources_.end(), b_total) - sorted_resources_.begin());
+namespace {
+
+template <class Index>
+std::vector<Index> cells_by_resource(std::span<const std::int64_t> resources) {
+  std::vector<Index> cells(resources.size());
+  std::iota(cells.begin(), cells.end(), Index{0});
+  std::stable_sort(cells.begin(), cells.end(), [&](Index a, Index b) { return resources[a] < resources[b]; });
+  return cells;
 }
+
+}  // namespace
+
+ResourceOrder::ResourceOrder(std::span<const std::int64_t> resources, Width width) {
+  if (width == Width::Wide) {
+    wide_cells_ = cells_by_resource<std::uint64_t>(resources);
+  } else {
+    narrow_cells_ = cells_by_resource<std::uint32_t>(resources);
+  }
+  resources_.reserve(resources.size());
+  for (std::size_t k = 0; k < resources.size(); ++k) resources_.push_back(resources[cell(k)]);
+}
+
+std::size_t ResourceOrder::count_at_most(std::int64_t limit) const noexcept {
+  return static_cast<std::size_t>(std::upper_bound(resources_.begin(), resources_.end(), limit) - resources_.begin());
+}
+
+ConstructionPlan::ConstructionPlan(std::span<const std::int64_t> resources, std::int64_t b_total,
+                                   ResourceOrder::Width width)
+    : resources_(resources), b_total_(b_total), by_resource_(resources, width),
+      initial_admitted_(by_resource_.count_at_most(b_total)) {}
 
 void ConstructionPlan::set_weights(std::span<const double> weights) {
   weights_ = weights;
@@ -159,27 +179,54 @@ void Constructor::start(const ConstructionPlan& plan) {
 std::vector<std::uint64_t> Constructor::construct(const ConstructionPlan& plan, OutputSource& outputs) {
   start(plan);
   std::vector<std::uint64_t> picks;
+  // A step draws only once the total is known to be finite: a total of
+  // +infinity fails the construction before its draw, as in the rescan.
   while (candidates_ > 0) {
-    // A candidate of weight +infinity makes the total +infinity: the weighted
-    // choice cannot be formed, before any draw.
+    // A candidate of weight +infinity makes the total +infinity.
     if (infinite_ > 0) fail(runtime::kNonFiniteTotal);
-    const std::uint64_t output = outputs.next_u64();
-    const std::size_t cell = candidates_ == 1 ? sole_candidate() : pick(output);
+    std::size_t cell = 0;
+    if (candidates_ == 1) {
+      (void)outputs.next_u64();  // a single candidate still takes a draw
+      cell = sole_candidate();
+    } else {
+      cell = pick(outputs);
+    }
     take(cell);
     picks.push_back(cell);
   }
   return picks;
 }
 
-std::size_t Constructor::pick(std::uint64_t output) {
-  std::size_t cell = 0;
-  const bool tree = plan_->cells() >= kTreeThreshold;
-  if (tree && pick_from_tree(output, cell)) return cell;
+std::size_t Constructor::pick(OutputSource& outputs) {
+  if (plan_->cells() < kTreeThreshold) {
+    ++exact_steps_;
+    return pick_by_scan(weights_, outputs);
+  }
+  if (total_surely_finite()) {
+    const std::uint64_t output = outputs.next_u64();
+    std::size_t cell = 0;
+    if (pick_from_tree(output, cell)) return cell;
+    ++exact_steps_;
+    const double total = sums_.walk(weights_);
+    if (std::isinf(total)) fail("a total bounded below 2^1001 summed to +infinity");
+    return sums_.pick(weights_, total, output);
+  }
+  // Near overflow (or with weights too small for the tree to bound) the exact
+  // sums decide whether the total is finite, before the draw.
   ++exact_steps_;
-  if (!tree) return pick_by_scan(weights_, output);
   const double total = sums_.walk(weights_);
   if (std::isinf(total)) fail(runtime::kNonFiniteTotal);
-  return sums_.pick(weights_, total, output);
+  return sums_.pick(weights_, total, outputs.next_u64());
+}
+
+// Whether the left-to-right total of the candidates is certainly finite: it
+// lies within a factor 1 + (count + 16) * 2^-52 of the exact sum, which the
+// tree bounds from above.
+bool Constructor::total_surely_finite() const {
+  const Wide quanta = tree_.total();
+  if (quanta <= 0 || std::isinf(plan_->inverse_quantum_) || !(plan_->quantum_ > 0.0)) return false;
+  const double exact_high = (to_double(quanta) + static_cast<double>(candidates_)) * plan_->quantum_;
+  return exact_high < 0x1p1000;
 }
 
 // Running sums of n non-negative terms formed left to right differ from the
@@ -239,15 +286,15 @@ void Constructor::take(std::size_t cell) {
   used_ += resource;
   // Exact budget arithmetic: the pointer covers the cells with b_ij <= b_total - used.
   const __int128 remaining = static_cast<__int128>(plan_->b_total_) - used_;
-  const auto& sorted = plan_->sorted_resources_;
+  const ResourceOrder& order = plan_->by_resource_;
   if (resource > 0) {
-    while (admitted_ > 0 && sorted[admitted_ - 1] > remaining) {
-      const std::size_t other = plan_->by_resource_[--admitted_];
+    while (admitted_ > 0 && order.resource(admitted_ - 1) > remaining) {
+      const std::size_t other = order.cell(--admitted_);
       if (weights_[other] != 0.0) drop(other);
     }
   } else if (resource < 0) {
-    while (admitted_ < sorted.size() && sorted[admitted_] <= remaining) {
-      const std::size_t other = plan_->by_resource_[admitted_++];
+    while (admitted_ < order.size() && order.resource(admitted_) <= remaining) {
+      const std::size_t other = order.cell(admitted_++);
       if (chosen_[other] == 0 && plan_->weights_[other] > 0.0) admit(other);
     }
   }

@@ -26,11 +26,39 @@
 
 namespace corvane {
 
+// Cells ordered by ascending resource. Indices are stored in 32 bits while
+// they fit, which halves the memory this order streams through; from 2^32
+// cells on they take 64 bits.
+class ResourceOrder {
+ public:
+  enum class Width { Narrow, Wide };
+  static Width width_for(std::size_t cells) noexcept {
+    return cells >= std::size_t{1} << 32 ? Width::Wide : Width::Narrow;
+  }
+
+  ResourceOrder(std::span<const std::int64_t> resources, Width width);
+
+  std::size_t size() const noexcept { return resources_.size(); }
+  bool wide() const noexcept { return !wide_cells_.empty(); }
+  // The k-th cell in resource order, and its resource.
+  std::size_t cell(std::size_t k) const noexcept { return wide() ? wide_cells_[k] : narrow_cells_[k]; }
+  std::int64_t resource(std::size_t k) const noexcept { return resources_[k]; }
+  // How many cells use at most `limit`.
+  std::size_t count_at_most(std::int64_t limit) const noexcept;
+
+ private:
+  std::vector<std::uint32_t> narrow_cells_;
+  std::vector<std::uint64_t> wide_cells_;
+  std::vector<std::int64_t> resources_;  // ascending
+};
+
 // Shared, read-only state of one batch: the cells ordered by resource (fixed
 // for a solve), and the state every construction of the batch starts from.
 class ConstructionPlan {
  public:
-  ConstructionPlan(std::span<const std::int64_t> resources, std::int64_t b_total);
+  ConstructionPlan(std::span<const std::int64_t> resources, std::int64_t b_total)
+      : ConstructionPlan(resources, b_total, ResourceOrder::width_for(resources.size())) {}
+  ConstructionPlan(std::span<const std::int64_t> resources, std::int64_t b_total, ResourceOrder::Width width);
 
   // Sets the cell weights (row-major, kept by reference) for the next batch.
   void set_weights(std::span<const double> weights);
@@ -42,8 +70,7 @@ class ConstructionPlan {
 
   std::span<const std::int64_t> resources_;
   std::int64_t b_total_;
-  std::vector<std::uint32_t> by_resource_;  // cells by ascending resource
-  std::vector<std::int64_t> sorted_resources_;
+  ResourceOrder by_resource_;
   std::size_t initial_admitted_ = 0;  // cells with b_ij <= b_total
 
   std::span<const double> weights_;
@@ -73,7 +100,8 @@ class alignas(64) Constructor {
 
  private:
   void start(const ConstructionPlan& plan);
-  std::size_t pick(std::uint64_t output);
+  std::size_t pick(OutputSource& outputs);
+  bool total_surely_finite() const;
   bool pick_from_tree(std::uint64_t output, std::size_t& cell) const;
   std::size_t sole_candidate() const;
   void take(std::size_t cell);
@@ -93,9 +121,9 @@ class alignas(64) Constructor {
 };
 
 // The pick of the straightforward construction for the candidates marked by
-// a non-zero entry of `weights`, given one generator output: the running
-// sums are formed left to right exactly as a WeightedIndex forms them.
-// Throws InternalFailure when they reach +infinity.
-std::size_t pick_by_scan(std::span<const double> weights, std::uint64_t output);
+// a non-zero entry of `weights`: the running sums are formed left to right
+// exactly as a WeightedIndex forms them, then one output is drawn. Throws
+// InternalFailure, before drawing, when they reach +infinity.
+std::size_t pick_by_scan(std::span<const double> weights, OutputSource& outputs);
 
 }  // namespace corvane

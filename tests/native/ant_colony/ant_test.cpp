@@ -11,18 +11,12 @@
 #include "ant_colony/construction.h"
 #include "ant_colony/heuristic.h"
 #include "ant_colony/objective.h"
+#include "support/outputs.h"
 
 namespace corvane {
 namespace {
 
-class Counter final : public OutputSource {
- public:
-  explicit Counter(std::uint64_t seed) : rng_(seed) {}
-  std::uint64_t next_u64() override { return rng_(); }
-
- private:
-  std::mt19937_64 rng_;
-};
+using testing::ScriptedOutputs;
 
 TEST(Ant, WeightFollowsIeeePow) {
   const double inf = std::numeric_limits<double>::infinity();
@@ -68,8 +62,8 @@ TEST(Ant, PicksMatchTheRescanAndTheValueIsTheObjective) {
         resources.push_back(task.b_ij(i, j));
       }
     }
-    Counter for_rescan(round);
-    Counter for_ant(round);
+    ScriptedOutputs for_rescan(round);
+    ScriptedOutputs for_ant(round);
     const auto expected = construct_by_rescan({weights, resources, task.b_total}, for_rescan);
     const Solution ant = construct_ant_solution(task, tau, eta, alpha, beta, for_ant);
     ASSERT_EQ(ant.picks, expected) << "round " << round;

@@ -15,30 +15,13 @@
 #include "ant_colony/fast_construction.h"
 #include "runtime/failure.h"
 #include "runtime/weighted_index.h"
+#include "support/outputs.h"
 
 namespace corvane {
 namespace {
 
-// Deterministic outputs; `coarse` keeps only the top bits, so draws land
-// exactly on the edges of buckets made of equal weights.
-class ScriptedOutputs final : public OutputSource {
- public:
-  ScriptedOutputs(std::uint64_t seed, int coarse_bits) : state_(seed), coarse_bits_(coarse_bits) {}
-  std::uint64_t next_u64() override {
-    ++drawn;
-    std::uint64_t z = (state_ += 0x9E3779B97F4A7C15ULL);
-    z = (z ^ (z >> 30)) * 0xBF58476D1CE4E5B9ULL;
-    z = (z ^ (z >> 27)) * 0x94D049BB133111EBULL;
-    z ^= z >> 31;
-    if (coarse_bits_ > 0) z &= ~0ULL << (64 - coarse_bits_);
-    return z;
-  }
-  std::uint64_t drawn = 0;
-
- private:
-  std::uint64_t state_;
-  int coarse_bits_;
-};
+using testing::RecordedOutputs;
+using testing::ScriptedOutputs;
 
 struct Outcome {
   std::vector<std::uint64_t> picks;
@@ -85,6 +68,7 @@ enum class Family {
   NegativeBudget,   // negative resources let the budget grow back
   IntegerLimits,    // resources and budgets near the 64-bit limits
   Overflow,         // totals that reach +infinity, infinite weights
+  FiniteOverflow,   // finite weights whose sum overflows, no infinite weight
   Junk,             // zero, negative and NaN weights mixed in
   kCount
 };
@@ -132,6 +116,12 @@ Case make_case(Family family, std::mt19937_64& rng) {
         c.weights[k] = rng() % 50 == 0 ? std::numeric_limits<double>::infinity() : 1e305 * (1.0 + unit(rng));
         c.resources[k] = resource(0, 19);
         break;
+      case Family::FiniteOverflow:
+        // Large enough that some hundreds of candidates overflow: at the
+        // start, or only once negative resources have let more cells back in.
+        c.weights[k] = (cells < 256 ? 1e307 : 2e305) * (1.0 + unit(rng));
+        c.resources[k] = resource(-5, 19);
+        break;
       case Family::Junk: {
         const double options[] = {0.0, -0.0, -1.0, std::nan(""), 1e-320, 5.0};
         c.weights[k] = rng() % 3 == 0 ? options[rng() % 6] : 1.0 + unit(rng) * 3.0;
@@ -145,6 +135,8 @@ Case make_case(Family family, std::mt19937_64& rng) {
   }
   if (family == Family::IntegerLimits) {
     c.b_total = rng() % 2 ? std::numeric_limits<std::int64_t>::max() : 1 + static_cast<std::int64_t>(rng() >> 2);
+  } else if (family == Family::FiniteOverflow) {
+    c.b_total = 1 + static_cast<std::int64_t>(rng() % 12);
   } else if (family == Family::Overflow) {
     c.b_total = std::max<std::int64_t>(1, total_resource / (rng() % 2 ? 2 : 50));
   } else {
@@ -176,7 +168,7 @@ TEST_P(ConstructionEquivalence, SamePicksAsTheRescan) {
     }
   }
   EXPECT_GT(picks, 0u);
-  if (GetParam() == Family::Overflow) {
+  if (GetParam() == Family::Overflow || GetParam() == Family::FiniteOverflow) {
     EXPECT_GT(failures, 0u);
   }
   RecordProperty("exact_steps", static_cast<int>(constructor.exact_steps()));
@@ -185,7 +177,44 @@ TEST_P(ConstructionEquivalence, SamePicksAsTheRescan) {
 INSTANTIATE_TEST_SUITE_P(Families, ConstructionEquivalence,
                          ::testing::Values(Family::Uniform, Family::HugeRange, Family::EqualWeights,
                                            Family::NegativeBudget, Family::IntegerLimits, Family::Overflow,
-                                           Family::Junk));
+                                           Family::FiniteOverflow, Family::Junk));
+
+TEST(ConstructionEquivalence, FiniteOverflowFailsBeforeItsDraw) {
+  // {1e308, 1e308} on the scan path, and the same pair among many tiny
+  // weights on the tree path: both fail at the first step with no output
+  // drawn, as the rescan does.
+  std::vector<double> tree_weights(300, 1e-3);
+  tree_weights[17] = tree_weights[200] = 1e308;
+  for (const std::vector<double>& weights : {std::vector<double>{1e308, 1e308}, tree_weights}) {
+    const Case c{weights, std::vector<std::int64_t>(weights.size(), 1), 1000, 0};
+    ConstructionPlan plan(c.resources, c.b_total);
+    plan.set_weights(c.weights);
+    Constructor constructor;
+    const Outcome fast = run_fast(constructor, plan, c, 5);
+    EXPECT_EQ(fast.failure, std::optional<std::string>(runtime::kNonFiniteTotal));
+    EXPECT_EQ(fast.drawn, 0u);
+    EXPECT_EQ(run_rescan(c, 5).drawn, 0u);
+  }
+}
+
+TEST(ConstructionEquivalence, WideCellIndices) {
+  // Tasks of 2^32 cells or more keep their resource order in 64-bit indices.
+  // The same construction over wide indices, forced on small tasks.
+  EXPECT_EQ(ResourceOrder::width_for((std::size_t{1} << 32) - 1), ResourceOrder::Width::Narrow);
+  EXPECT_EQ(ResourceOrder::width_for(std::size_t{1} << 32), ResourceOrder::Width::Wide);
+  std::mt19937_64 rng(321);
+  Constructor constructor;
+  for (int round = 0; round < 100; ++round) {
+    const Case c = make_case(round % 2 ? Family::NegativeBudget : Family::Uniform, rng);
+    ConstructionPlan plan(c.resources, c.b_total, ResourceOrder::Width::Wide);
+    plan.set_weights(c.weights);
+    const std::uint64_t seed = rng();
+    const Outcome expected = run_rescan(c, seed);
+    const Outcome actual = run_fast(constructor, plan, c, seed);
+    ASSERT_EQ(actual.picks, expected.picks) << "round " << round;
+    ASSERT_EQ(actual.drawn, expected.drawn) << "round " << round;
+  }
+}
 
 TEST(ConstructionEquivalence, TreeAndExactScanBothTakePart) {
   // On ordinary weights the tree decides; with draws on bucket edges of equal
@@ -211,17 +240,6 @@ TEST(ConstructionEquivalence, TreeAndExactScanBothTakePart) {
   }
   EXPECT_GT(edges.exact_steps(), 0u);
 }
-
-// Replays a fixed list of outputs.
-class RecordedOutputs final : public OutputSource {
- public:
-  explicit RecordedOutputs(std::vector<std::uint64_t> values) : values_(std::move(values)) {}
-  std::uint64_t next_u64() override { return next_ < values_.size() ? values_[next_++] : 0; }
-
- private:
-  std::vector<std::uint64_t> values_;
-  std::size_t next_ = 0;
-};
 
 // Outputs whose draws land on, or a few units in the last place next to, a
 // bucket edge at every step: found by walking the construction with the
@@ -280,13 +298,11 @@ TEST(ConstructionEquivalence, DrawsOnBucketEdges) {
 TEST(PickByScan, MatchesTheWorkedExample) {
   // Weights 1, 2, 1 over cells 0, 2, 3 (cell 1 is no candidate).
   const std::vector<double> w = {1.0, 0.0, 2.0, 1.0};
-  EXPECT_EQ(pick_by_scan(w, 0x0000000000000000ULL), 0u);
-  EXPECT_EQ(pick_by_scan(w, 0x3333333333333333ULL), 0u);
-  EXPECT_EQ(pick_by_scan(w, 0x4000000000000000ULL), 2u);
-  EXPECT_EQ(pick_by_scan(w, 0xC000000000000000ULL), 3u);
-  EXPECT_EQ(pick_by_scan(w, 0xFFFFFFFFFFFFFFFFULL), 3u);
+  RecordedOutputs outputs({0x0000000000000000ULL, 0x3333333333333333ULL, 0x4000000000000000ULL,
+                           0xC000000000000000ULL, 0xFFFFFFFFFFFFFFFFULL});
+  for (std::size_t expected : {0u, 0u, 2u, 3u, 3u}) EXPECT_EQ(pick_by_scan(w, outputs), expected);
   const std::vector<double> overflow = {1e308, 0.0, 1e308};
-  EXPECT_THROW(pick_by_scan(overflow, 0), InternalFailure);
+  EXPECT_THROW(pick_by_scan(overflow, outputs), InternalFailure);
 }
 
 }  // namespace
