@@ -34,12 +34,8 @@ struct alignas(64) IndexedBest {
 }  // namespace
 
 Result<Assignment> solve_probabilistic(const Task& task, const ProbabilisticParameters& parameters) {
-  // Only the running best is kept, so memory does not grow with kmax; a
-  // kmax beyond what a list of samples could ever index is still refused.
-  if (parameters.kmax > std::vector<Solution>().max_size()) {
-    return Error{ErrorKind::MemoryError,
-                 "not enough memory for a batch of " + std::to_string(parameters.kmax) + " samples"};
-  }
+  // Only the running best is kept, so memory does not grow with kmax, and
+  // any kmax runs as long as it takes.
   // An empty grid has no candidate cell: every sample is empty.
   if (task.m * task.n == 0) return BestCandidate().assignment(task.m, task.n);
   const FloatMatrix eta = build_heuristic_matrix(task);

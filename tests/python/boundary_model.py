@@ -43,8 +43,6 @@ UNDER_ASAN = under_address_sanitizer()
 # in memory and solve must refuse it; from 2^58 on it is refused unallocated.
 HUGE_BATCH = 2**40
 UNALLOCATED_BATCH = 2**58
-# A probabilistic kmax this large exceeds what any list of samples can index.
-HUGE_SAMPLES = 2**59
 
 TASK_PARAMETERS = ("m", "n", "c", "b_ij", "b_total", "omega")
 ANT_PARAMETERS = ("num_ants", "kmax", "alpha", "beta", "rho", "initial_pheromone")
@@ -182,8 +180,6 @@ def solver_outcome(kind, arguments):
 def solve_refusal(kind, parameters):
     """The MemoryError that solve must raise before any work, if any."""
     if kind == "ant" and parameters["kmax"] > 0 and parameters["num_ants"] >= HUGE_BATCH:
-        return MemoryError
-    if kind == "probabilistic" and parameters["kmax"] >= HUGE_SAMPLES:
         return MemoryError
     return None
 

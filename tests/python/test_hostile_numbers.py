@@ -214,7 +214,7 @@ def test_huge_batches_are_refused_before_any_work():
         before = threads()
         solvers = [corvane.AntColonyAssignmentSolver(num_ants=size, kmax=k) for size in {sizes!r}
                    for k in (1, 2**64 - 1)]
-        for solver in solvers + [corvane.ProbabilisticAssignmentSolver(kmax=2**64 - 1)]:
+        for solver in solvers:
             try:
                 solver.solve(task)
             except MemoryError:
@@ -226,6 +226,32 @@ def test_huge_batches_are_refused_before_any_work():
     assert done.returncode == 0, done.stdout + done.stderr
     before, after = done.stdout.split()
     assert before == after
+
+
+def test_any_number_of_probabilistic_samples_is_accepted():
+    # An empty grid returns at once however many samples are asked for; a
+    # non-empty one starts building them, with no limit of its own (here it
+    # is still at work when stopped).
+    code = textwrap.dedent("""
+        import numpy as np, corvane
+        solver = corvane.ProbabilisticAssignmentSolver(kmax=2**64 - 1)
+        for rows, cols in ((0, 0), (0, 7), (7, 0)):
+            empty = np.zeros((rows, cols), np.int64)
+            x, value = solver.solve(corvane.Task(rows, cols, empty, empty, 1, np.zeros((rows, cols))))
+            assert x.shape == (rows, cols) and value == 0.0
+        task = corvane.Task(3, 3, np.ones((3, 3), np.int64), np.ones((3, 3), np.int64), 5, np.zeros((3, 3)))
+        print("solving", flush=True)
+        solver.solve(task)
+        print("returned")
+    """)
+    child = subprocess.Popen([sys.executable, "-c", code], stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+    try:
+        assert child.stdout.readline() == "solving\n", child.stderr.read()
+        with pytest.raises(subprocess.TimeoutExpired):
+            child.wait(timeout=3)
+    finally:
+        child.kill()
+        child.wait()
 
 
 extreme_int64 = st.one_of(st.integers(I64_MIN, I64_MAX),
