@@ -5,6 +5,7 @@ import pytest
 
 import corvane
 
+from boundary_model import NONFINITE, is_panic
 from conftest import make_task, objective
 
 ACO = corvane.AntColonyAssignmentSolver
@@ -202,3 +203,38 @@ def test_resource_sums_never_wrap():
     # eta of the first two cells is positive (both negative): they are taken,
     # and then the third fits: -2^64 + 2^63 - 1 <= 1.
     assert x.tolist() == [[1, 1, 1]] and value == 7.0
+
+
+class TestPheromoneUpdate:
+    """The deposit scale and the order of evaporation and deposit, on one cell
+    (resource 1, no discount, budget 1) that every ant takes: its weight
+    tau^alpha * eta^beta is positive for the parameters below."""
+
+    @staticmethod
+    def one_cell_task(cost):
+        return make_task(np.array([[cost]]), b_total=1)
+
+    @pytest.mark.parametrize("num_ants", [1, 20])
+    def test_deposit_scale_takes_the_largest_cost_from_zero(self, num_ants):
+        # Q = b_total / mean(b_ij) * max(0, max c) = 1 * 0 = 0 for a cost of -5,
+        # so each ant's deposit is -5 / 0 = -inf: tau = 0.5 - inf, and the next
+        # weight is pow(-inf, 2) * 25 = +inf. A scale whose maximum started from
+        # the first cell (-5) would deposit +1 per ant and end with ([[0]], 0.0).
+        task = self.one_cell_task(-5)
+        solver = ACO(num_ants=num_ants, alpha=2.0, beta=2.0, rho=0.5, kmax=2)
+        for _ in range(5):
+            with pytest.raises(BaseException) as caught:
+                solver.solve(task)
+            assert is_panic(caught.value) and str(caught.value) == NONFINITE, repr(caught.value)
+
+    @pytest.mark.parametrize("num_ants", [1, 20])
+    def test_evaporation_comes_before_the_deposit(self, num_ants):
+        # rho = 1 evaporates tau to 0, then each ant deposits 5 / Q = 5 / 5 = 1,
+        # so the second iteration weighs pow(num_ants, -1) * 25. Depositing first
+        # and evaporating after would leave tau at 0 and pow(0, -1) = +inf.
+        task = self.one_cell_task(5)
+        solver = ACO(num_ants=num_ants, alpha=-1.0, rho=1.0, kmax=2)
+        for _ in range(5):
+            x, value = solver.solve(task)
+            assert x.dtype == np.int64 and x.tolist() == [[1]]
+            assert type(value) is float and value == 5.0
