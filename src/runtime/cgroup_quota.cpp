@@ -1,4 +1,5 @@
 #include "runtime/cgroup_quota.h"
+#include "runtime/decimal.h"
 
 #include <sys/stat.h>
 
@@ -159,19 +160,6 @@ std::optional<std::size_t> version1_level(const std::string& directory) {
 }
 
 }  // namespace
-
-std::optional<std::size_t> parse_unsigned(std::string_view text) {
-  if (!text.empty() && text.front() == '+') text.remove_prefix(1);
-  if (text.empty()) return std::nullopt;
-  std::size_t value = 0;
-  for (char c : text) {
-    if (c < '0' || c > '9') return std::nullopt;
-    const std::size_t digit = static_cast<std::size_t>(c - '0');
-    if (value > (std::numeric_limits<std::size_t>::max() - digit) / 10) return std::nullopt;
-    value = value * 10 + digit;
-  }
-  return value;
-}
 
 std::optional<std::size_t> cgroup_cpu_quota(const std::string& root) {
   const auto group = find_group(root);

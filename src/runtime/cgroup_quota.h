@@ -20,8 +20,4 @@ namespace corvane::runtime {
 // `root` is "" for the real system; tests point it at a fake tree.
 std::optional<std::size_t> cgroup_cpu_quota(const std::string& root);
 
-// An unsigned decimal: optional leading '+', then one or more digits and
-// nothing else. Out of range counts as not a number.
-std::optional<std::size_t> parse_unsigned(std::string_view text);
-
 }  // namespace corvane::runtime

@@ -7,6 +7,7 @@
 #include <cstdlib>
 
 #include "runtime/cgroup_quota.h"
+#include "runtime/decimal.h"
 
 namespace corvane::runtime {
 

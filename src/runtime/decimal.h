@@ -1,0 +1,14 @@
+// Unsigned decimal numbers as environment variables spell them.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string_view>
+
+namespace corvane::runtime {
+
+// An unsigned decimal: optional leading '+', then one or more digits and
+// nothing else (no blanks). A value above 2^64 - 1 counts as not a number.
+std::optional<std::uint64_t> parse_unsigned(std::string_view text);
+
+}  // namespace corvane::runtime
