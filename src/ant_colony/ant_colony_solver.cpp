@@ -10,7 +10,6 @@
 #include "ant_colony/objective.h"
 #include "ant_colony/solver_common.h"
 #include "runtime/pool.h"
-#include "runtime/thread_outputs.h"
 
 namespace corvane {
 namespace {
@@ -34,6 +33,11 @@ double deposit_scale(const Task& task) {
 }  // namespace
 
 Result<Assignment> solve_ant_colony(const Task& task, const AntColonyParameters& parameters) {
+  return solve_ant_colony(task, parameters, PlainSolve().control());
+}
+
+Result<Assignment> solve_ant_colony(const Task& task, const AntColonyParameters& parameters,
+                                    const SolveControl& control) {
   const std::size_t cells = task.m * task.n;
   std::vector<Solution> batch;
   if (parameters.kmax > 0) {
@@ -63,7 +67,7 @@ Result<Assignment> solve_ant_colony(const Task& task, const AntColonyParameters&
   std::vector<Constructor> constructors(parameters.kmax > 0 ? runtime::current_num_threads() + 1 : 0);
 
   // One iteration's ants: their weights from the current tau, then the batch.
-  auto build_batch = [&] {
+  auto build_batch = [&](std::uint64_t iteration) {
     runtime::parallel_chunks(cells, kChunk, [&](std::size_t begin, std::size_t end) {
       for (std::size_t cell = begin; cell < end; ++cell) {
         // ant_weight, with pow(eta, beta) computed once per solve
@@ -71,18 +75,20 @@ Result<Assignment> solve_ant_colony(const Task& task, const AntColonyParameters&
       }
     });
     plan.set_weights(weights);
+    control.sources.start_batch(iteration);
     runtime::parallel_for(batch.size(), [&](std::size_t ant) {
-      runtime::ThreadOutputs outputs;
-      Constructor& constructor = constructors[runtime::worker_index()];
-      batch[ant].picks = constructor.construct(plan, outputs);
-      batch[ant].value = objective.of(batch[ant].picks, constructor.picked());
+      control.sources.with_outputs(ant, [&](OutputSource& outputs) {
+        Constructor& constructor = constructors[runtime::worker_index()];
+        batch[ant].picks = constructor.construct(plan, outputs);
+        batch[ant].value = objective.of(batch[ant].picks, constructor.picked());
+      });
     });
   };
 
   BestCandidate best;
   for (std::uint64_t iteration = 0; iteration < parameters.kmax; ++iteration) {
     // With no ants there is nothing to weigh or build; tau only evaporates.
-    if (!batch.empty()) build_batch();
+    if (!batch.empty()) build_batch(iteration);
 
     for (const Solution& ant : batch) best.offer(ant);
 
@@ -92,6 +98,7 @@ Result<Assignment> solve_ant_colony(const Task& task, const AntColonyParameters&
       const double d = ant.value / q;
       for (std::uint64_t cell : ant.picks) tau[cell] += d;
     }
+    if (!control.checkpoint(Progress{iteration + 1, best.value(), tau, q})) return Error{ErrorKind::Stopped, ""};
   }
   return best.assignment(task.m, task.n);
 }

@@ -5,6 +5,7 @@
 #include <cstdint>
 
 #include "ant_colony/solution.h"
+#include "ant_colony/solve_control.h"
 #include "runtime/result.h"
 #include "surface/task.h"
 
@@ -20,8 +21,10 @@ struct AntColonyParameters {
 };
 
 // The best assignment over all ants; MemoryError when a batch of num_ants
-// candidates cannot be held. Throws InternalFailure when a pick meets a total
-// weight of +infinity.
+// candidates cannot be held, Stopped when the checkpoint says so. Throws
+// InternalFailure when a pick meets a total weight of +infinity.
+Result<Assignment> solve_ant_colony(const Task& task, const AntColonyParameters& parameters,
+                                    const SolveControl& control);
 Result<Assignment> solve_ant_colony(const Task& task, const AntColonyParameters& parameters);
 
 }  // namespace corvane

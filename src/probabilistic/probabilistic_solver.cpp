@@ -7,7 +7,6 @@
 #include "ant_colony/objective.h"
 #include "ant_colony/solver_common.h"
 #include "runtime/pool.h"
-#include "runtime/thread_outputs.h"
 
 namespace corvane {
 namespace {
@@ -34,6 +33,11 @@ struct alignas(64) IndexedBest {
 }  // namespace
 
 Result<Assignment> solve_probabilistic(const Task& task, const ProbabilisticParameters& parameters) {
+  return solve_probabilistic(task, parameters, PlainSolve().control());
+}
+
+Result<Assignment> solve_probabilistic(const Task& task, const ProbabilisticParameters& parameters,
+                                       const SolveControl& control) {
   // Only the running best is kept, so memory does not grow with kmax, and
   // any kmax runs as long as it takes.
   // An empty grid has no candidate cell: every sample is empty.
@@ -47,18 +51,21 @@ Result<Assignment> solve_probabilistic(const Task& task, const ProbabilisticPara
   const std::size_t slots = runtime::current_num_threads() + 1;
   std::vector<IndexedBest> bests(slots);
   std::vector<Constructor> constructors(slots);
+  control.sources.start_batch(0);
   runtime::parallel_for(parameters.kmax, [&](std::size_t sample) {
-    runtime::ThreadOutputs outputs;
-    Constructor& constructor = constructors[runtime::worker_index()];
-    std::vector<std::uint64_t> picks = constructor.construct(plan, outputs);
-    const double value = objective.of(picks, constructor.picked());
-    bests[runtime::worker_index()].offer(value, sample, std::move(picks));
+    control.sources.with_outputs(sample, [&](OutputSource& outputs) {
+      Constructor& constructor = constructors[runtime::worker_index()];
+      std::vector<std::uint64_t> picks = constructor.construct(plan, outputs);
+      const double value = objective.of(picks, constructor.picked());
+      bests[runtime::worker_index()].offer(value, sample, std::move(picks));
+    });
   });
 
   IndexedBest overall;
   for (IndexedBest& thread_best : bests) overall.offer(thread_best.value, thread_best.index, std::move(thread_best.picks));
   BestCandidate best;
   best.offer(Solution{std::move(overall.picks), overall.value});
+  if (!control.checkpoint(Progress{1, best.value(), {}, 0.0})) return Error{ErrorKind::Stopped, ""};
   return best.assignment(task.m, task.n);
 }
 

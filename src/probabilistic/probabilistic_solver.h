@@ -4,6 +4,7 @@
 #include <cstdint>
 
 #include "ant_colony/solution.h"
+#include "ant_colony/solve_control.h"
 #include "runtime/result.h"
 #include "surface/task.h"
 
@@ -13,6 +14,9 @@ struct ProbabilisticParameters {
   std::uint64_t kmax = 100;
 };
 
+// The best of kmax samples; Stopped when the checkpoint after the batch says so.
+Result<Assignment> solve_probabilistic(const Task& task, const ProbabilisticParameters& parameters,
+                                       const SolveControl& control);
 Result<Assignment> solve_probabilistic(const Task& task, const ProbabilisticParameters& parameters);
 
 }  // namespace corvane

@@ -9,7 +9,9 @@
 
 namespace corvane {
 
-enum class ErrorKind { TypeError, ValueError, OverflowError, MemoryError, RuntimeError };
+// Stopped: a checkpoint of the caller's ended the operation; the caller
+// knows why (at the Python boundary, the exception a signal handler raised).
+enum class ErrorKind { TypeError, ValueError, OverflowError, MemoryError, RuntimeError, Stopped };
 
 struct Error {
   ErrorKind kind;

@@ -8,6 +8,8 @@
 #include <algorithm>
 #include <atomic>
 #include <cstdint>
+#include <mutex>
+#include <optional>
 #include <random>
 #include <string>
 #include <thread>
@@ -148,6 +150,43 @@ TEST(SolverBatches, AFailedBatchLeavesThePoolWorking) {
   for (const Task& task : tasks) {
     EXPECT_EQ(problems(solve_probabilistic(task, ProbabilisticParameters{16}), task), "");
     EXPECT_EQ(problems(solve_ant_colony(task, AntColonyParameters{4, 2, 1.0, 2.0, 0.1, 1.0}), task), "");
+  }
+}
+
+// Solves from several threads at once, each drawing seeded streams and taking
+// a shared lock between its batches, as solves that give up the interpreter
+// lock do: each returns exactly what it returns alone.
+TEST(SolverBatches, SeededSolvesFromSeveralThreadsRepeatTheirSoloResults) {
+  const std::vector<Task> tasks = some_tasks();
+  std::mutex interpreter;
+  auto solve = [&](std::size_t t, bool locked) {
+    runtime::SeededSources sources(2024, t);
+    auto between_batches = [&](const Progress&) {
+      if (locked) std::lock_guard<std::mutex> hold(interpreter);
+      return true;
+    };
+    const SolveControl control{sources, between_batches};
+    const Task& task = tasks[t % tasks.size()];
+    return t % 2 == 0 ? solve_ant_colony(task, AntColonyParameters{5, 4, 1.0, 2.0, 0.1, 1.0}, control)
+                      : solve_probabilistic(task, ProbabilisticParameters{30}, control);
+  };
+  constexpr std::size_t kThreads = 6;
+  std::vector<Assignment> alone;
+  for (std::size_t t = 0; t < kThreads; ++t) alone.push_back(solve(t, false).value());
+  std::vector<std::optional<Assignment>> together(kThreads);
+  std::vector<std::thread> threads;
+  for (std::size_t t = 0; t < kThreads; ++t) {
+    threads.emplace_back([&, t] {
+      Result<Assignment> result = solve(t, true);
+      if (result) together[t] = std::move(result).value();
+    });
+  }
+  for (std::thread& thread : threads) thread.join();
+  for (std::size_t t = 0; t < kThreads; ++t) {
+    ASSERT_TRUE(together[t].has_value());
+    EXPECT_EQ(together[t]->value, alone[t].value) << "thread " << t;
+    EXPECT_EQ(std::vector<std::int64_t>(together[t]->x.storage(), together[t]->x.storage() + together[t]->x.size()),
+              std::vector<std::int64_t>(alone[t].x.storage(), alone[t].x.storage() + alone[t].x.size()));
   }
 }
 
