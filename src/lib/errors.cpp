@@ -28,6 +28,8 @@ PyObject* exception_type_object(ErrorKind kind) {
       return PyExc_MemoryError;
     case ErrorKind::RuntimeError:
       return PyExc_RuntimeError;
+    case ErrorKind::Stopped:
+      break;
   }
   return PyExc_SystemError;
 }
@@ -73,6 +75,11 @@ void raise_panic(const std::string& message) {
 }
 
 void raise_error(const Error& error) {
+  if (error.kind == ErrorKind::Stopped) {
+    // A checkpoint stopped the operation with the reason already raised.
+    if (!PyErr_Occurred()) PyErr_SetString(PyExc_SystemError, "solve stopped without an exception set");
+    return;
+  }
   PyRef text = PyRef::steal(
       PyUnicode_DecodeUTF8(error.message.data(), static_cast<Py_ssize_t>(error.message.size()), "replace"));
   if (!text) return;

@@ -4,6 +4,7 @@
 #include "lib/arguments.h"
 #include "lib/errors.h"
 #include "lib/instance.h"
+#include "lib/solve_modes.h"
 #include "lib/types.h"
 #include "probabilistic/probabilistic_solver.h"
 #include "surface/numpy_array.h"
@@ -37,8 +38,29 @@ PyObject* result_tuple(const Assignment& best) {
 
 constexpr const char* kSolveParameters[] = {"task"};
 
+// Runs `solve` in the modes of the environment. With the interpreter lock
+// released, no Python object is touched until it is taken back: the records
+// solved on are plain C++ data, kept alive and unchanged by the borrows.
+template <class Parameters, class Solve>
+Result<Assignment> solve_in_modes(const SolveModes& modes, const Task& task, const Parameters& parameters,
+                                  Solve solve) {
+  const std::uint64_t call = next_call_number();
+  runtime::ThreadGeneratorSources entropy;
+  std::optional<runtime::SeededSources> seeded;
+  runtime::CandidateSources& sources =
+      modes.seed ? static_cast<runtime::CandidateSources&>(seeded.emplace(*modes.seed, call)) : entropy;
+  if (!modes.release_gil) {
+    auto go_on = [](const Progress&) { return true; };
+    return solve(task, parameters, SolveControl{sources, go_on});
+  }
+  ReleasedInterpreter released;
+  auto between_batches = [&released](const Progress&) { return released.run_signal_handlers(); };
+  return solve(task, parameters, SolveControl{sources, between_batches});
+}
+
 // solve(task): binds the argument, borrows the solver and the task for the
-// length of the call, runs `solve` on their records and converts the result.
+// length of the call, reads the modes, runs `solve` on the records and
+// converts the result.
 template <class Parameters, class Solve>
 PyObject* run_solve(PyObject* self, PyTypeObject* solver_type, const char* solver_name, const Signature& signature,
                     PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames, Solve solve) {
@@ -51,7 +73,9 @@ PyObject* run_solve(PyObject* self, PyTypeObject* solver_type, const char* solve
     wrap_conversion_error("task");
     return nullptr;
   }
-  Result<Assignment> best = solve(**task, **solver);
+  const std::optional<SolveModes> modes = read_solve_modes();
+  if (!modes) return nullptr;
+  Result<Assignment> best = solve_in_modes(*modes, **task, **solver, solve);
   if (!best) {
     raise_error(best.error());
     return nullptr;
@@ -89,7 +113,11 @@ void ant_colony_dealloc(PyObject* self) { destroy_instance<AntColonyParameters>(
 PyObject* ant_colony_solve(PyObject* self, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
   return entry_guard([&] {
     return run_solve<AntColonyParameters>(self, g_ant_colony_type, "AntColonyAssignmentSolver",
-                                          kAntColonySolveSignature, args, nargsf, kwnames, solve_ant_colony);
+                                          kAntColonySolveSignature, args, nargsf, kwnames,
+                                          [](const Task& task, const AntColonyParameters& parameters,
+                                             const SolveControl& control) {
+                                            return solve_ant_colony(task, parameters, control);
+                                          });
   });
 }
 
@@ -124,7 +152,10 @@ PyObject* probabilistic_solve(PyObject* self, PyObject* const* args, Py_ssize_t 
   return entry_guard([&] {
     return run_solve<ProbabilisticParameters>(self, g_probabilistic_type, "ProbabilisticAssignmentSolver",
                                               kProbabilisticSolveSignature, args, nargsf, kwnames,
-                                              solve_probabilistic);
+                                              [](const Task& task, const ProbabilisticParameters& parameters,
+                                                 const SolveControl& control) {
+                                                return solve_probabilistic(task, parameters, control);
+                                              });
   });
 }
 

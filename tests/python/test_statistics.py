@@ -1,9 +1,11 @@
-"""The solvers pick cells in proportion to their weights (chi-square tests).
+"""The solvers pick cells in proportion to their weights (chi-square tests),
+and the candidates of a batch draw independently, with and without a seed.
 
 With a budget that admits exactly one cell (any two cells together exceed
 it), every candidate holds a single cell. When all cells have the same value,
 ties keep the first candidate, so the returned cell is the first candidate's
 pick: built on the calling thread for a batch of one, on a worker otherwise.
+When the values differ, the returned cell is the best of the batch's picks.
 """
 
 import math
@@ -43,8 +45,19 @@ def equal_value_task(omega=None):
     return corvane.Task(1, 5, c, RESOURCES, BUDGET, omega), 12.0 * (1 - omega.ravel())
 
 
+@pytest.fixture(params=["entropy", "seeded"])
+def mode(request, monkeypatch):
+    """Both ways of drawing: OS-entropy generators, and seeded streams (every
+    call of the test then has a call number, and streams, of its own)."""
+    if request.param == "seeded":
+        monkeypatch.setenv("CORVANE_SEED", "31337")
+    else:
+        monkeypatch.delenv("CORVANE_SEED", raising=False)
+    return request.param
+
+
 @pytest.mark.parametrize("kmax", [1, 6], ids=["calling-thread", "workers"])
-def test_probabilistic_picks_follow_eta(kmax):
+def test_probabilistic_picks_follow_eta(kmax, mode):
     task, values = equal_value_task()
     eta = values / RESOURCES.ravel()
     calls = 12000
@@ -53,7 +66,7 @@ def test_probabilistic_picks_follow_eta(kmax):
 
 
 @pytest.mark.parametrize("num_ants", [1, 4], ids=["calling-thread", "workers"])
-def test_ant_picks_follow_tau_and_eta(num_ants):
+def test_ant_picks_follow_tau_and_eta(num_ants, mode):
     task, values = equal_value_task()
     eta = values / RESOURCES.ravel()
     alpha, beta, tau0 = 1.3, 1.5, 0.7
@@ -63,6 +76,22 @@ def test_ant_picks_follow_tau_and_eta(num_ants):
                                                initial_pheromone=tau0)
     counts = draw_cells(solver, task, calls)
     assert chi_square_p_value(counts, calls * weights / weights.sum()) > 1e-6
+
+
+def test_candidates_of_a_batch_draw_independently(mode):
+    # Values rise with the cell, so a batch returns the highest cell that any
+    # of its k candidates picked: P(best <= i) = F(i)^k for independent
+    # candidates, F the cumulative pick law. Candidates sharing or repeating
+    # draws would make the best follow F itself.
+    c = np.array([[10, 20, 30, 40, 50]], dtype=np.int64)
+    task = corvane.Task(1, 5, c, RESOURCES, BUDGET, np.zeros((1, 5)))
+    eta = c.ravel() / RESOURCES.ravel()
+    cumulative = np.cumsum(eta) / eta.sum()
+    calls, k = 8000, 3
+    counts = draw_cells(corvane.ProbabilisticAssignmentSolver(k), task, calls)
+    best_law = np.diff(np.concatenate([[0.0], cumulative**k]))
+    assert chi_square_p_value(counts, calls * best_law) > 1e-6
+    assert chi_square_p_value(counts, calls * np.diff(np.concatenate([[0.0], cumulative]))) < 1e-6
 
 
 def test_a_wrong_distribution_is_detected():

@@ -1,0 +1,230 @@
+"""CORVANE_RELEASE_GIL=1: solve gives up the interpreter lock while it works,
+takes it back between batches to run signal handlers, and stops there when
+one raises. Unset, solve holds the lock throughout (test_concurrency.py)."""
+
+import json
+import os
+import signal
+import subprocess
+import sys
+import textwrap
+import time
+
+import numpy as np
+import pytest
+
+import corvane
+from boundary_model import TaskData, check_result
+from test_seeded_runs import SCRIPT, run_script
+
+TASK = """
+import numpy as np, corvane
+rng = np.random.default_rng(3)
+b = rng.integers(1, 20, (100, 100))
+task = corvane.Task(100, 100, rng.integers(1, 100, (100, 100)), b, int(b.sum()) // 10,
+                    rng.uniform(0, 0.5, (100, 100)))
+"""
+
+
+def child(code, release, threads=2, **popen):
+    env = {k: v for k, v in os.environ.items() if k not in ("CORVANE_RELEASE_GIL", "CORVANE_SEED")}
+    env["RAYON_NUM_THREADS"] = str(threads)
+    if release:
+        env["CORVANE_RELEASE_GIL"] = "1"
+    return subprocess.Popen([sys.executable, "-c", TASK + textwrap.dedent(code)], env=env, text=True,
+                            stdout=subprocess.PIPE, stderr=subprocess.PIPE, **popen)
+
+
+COUNTING = """
+import sys, threading, time
+sys.setswitchinterval(0.0005)  # the lock changes hands at once when it is free
+counter = 0
+stop = False
+def count():
+    global counter
+    while not stop:
+        counter += 1
+thread = threading.Thread(target=count)
+thread.start()
+time.sleep(0.2)
+start_count, start = counter, time.perf_counter()
+time.sleep(0.3)
+rate = (counter - start_count) / (time.perf_counter() - start)
+before, start = counter, time.perf_counter()
+corvane.AntColonyAssignmentSolver(kmax=60).solve(task)
+during, elapsed = counter - before, time.perf_counter() - start
+stop = True
+thread.join()
+print(during / (rate * elapsed))
+"""
+
+
+@pytest.mark.parametrize("release", [True, False], ids=["released", "held"])
+def test_other_threads_run_during_a_solve_only_when_released(release):
+    # One worker thread, so that a core is left for the counting thread.
+    process = child(COUNTING, release, threads=1)
+    out, err = process.communicate(timeout=300)
+    assert process.returncode == 0, err
+    share = float(out)  # the counting thread's progress, as a share of its pace alone
+    if release:
+        assert share > 0.2, share
+    else:
+        assert share < 0.05, share
+
+
+INTERRUPTED = """
+import sys, time
+solver = corvane.AntColonyAssignmentSolver(kmax=int(sys.argv[1]))
+print("solving", flush=True)
+start = time.perf_counter()
+try:
+    solver.solve(task)
+except KeyboardInterrupt:
+    print("interrupted after", time.perf_counter() - start, flush=True)
+else:
+    print("finished after", time.perf_counter() - start, flush=True)
+# The solver, the task and the pool work on.
+x, value = corvane.AntColonyAssignmentSolver(kmax=3).solve(task)
+assert x.sum() > 0 and value > 0
+x, value = corvane.ProbabilisticAssignmentSolver(kmax=5).solve(task)
+assert x.sum() > 0 and value > 0
+print("solved again")
+"""
+
+
+def test_ctrl_c_stops_a_long_solve_between_iterations():
+    # 5000 iterations take a minute or more; the interrupt ends the solve at
+    # the end of the iteration it arrives in.
+    process = child(INTERRUPTED.replace("int(sys.argv[1])", "5000"), release=True)
+    assert process.stdout.readline() == "solving\n"
+    time.sleep(1.0)
+    process.send_signal(signal.SIGINT)
+    out, err = process.communicate(timeout=120)
+    assert process.returncode == 0, err
+    lines = out.splitlines()
+    assert lines[0].startswith("interrupted after") and lines[1] == "solved again", out
+    assert float(lines[0].split()[-1]) < 20.0, out
+
+
+def test_ctrl_c_waits_for_the_probabilistic_batch():
+    # Its one batch is not cut: the interrupt is raised when it ends, and no
+    # result is returned.
+    code = INTERRUPTED.replace("corvane.AntColonyAssignmentSolver(kmax=int(sys.argv[1]))",
+                               "corvane.ProbabilisticAssignmentSolver(kmax=3000)")
+    process = child(code, release=True)
+    assert process.stdout.readline() == "solving\n"
+    time.sleep(0.05)
+    process.send_signal(signal.SIGINT)
+    out, err = process.communicate(timeout=120)
+    assert process.returncode == 0, err
+    assert out.splitlines()[0].startswith("interrupted after"), out
+
+
+OVERLAPPING = """
+import hashlib, json, os, sys, threading, time
+solver = corvane.AntColonyAssignmentSolver(kmax=15)
+results = {}
+def run(name):
+    start = time.perf_counter()
+    x, value = solver.solve(task)
+    results[name] = [value, hashlib.sha256(x.tobytes()).hexdigest(), start, time.perf_counter()]
+if sys.argv[1] == "together":
+    threads = [threading.Thread(target=run, args=(name,)) for name in "ab"]
+    for thread in threads:
+        thread.start()
+    for thread in threads:
+        thread.join()
+else:
+    run("a")
+    run("b")
+print(json.dumps(results))
+"""
+
+
+def test_two_threads_solve_at_once_and_get_what_each_would_alone():
+    outcomes = {}
+    for how in ("together", "one after the other"):
+        code = OVERLAPPING.replace("sys.argv[1]", repr(how))
+        env = dict(os.environ, CORVANE_RELEASE_GIL="1", CORVANE_SEED="8", RAYON_NUM_THREADS="2")
+        done = subprocess.run([sys.executable, "-c", TASK + textwrap.dedent(code)], env=env, capture_output=True,
+                              text=True, timeout=300)
+        assert done.returncode == 0, done.stderr
+        outcomes[how] = json.loads(done.stdout)
+    together = outcomes["together"]
+    (_, _, start_a, end_a), (_, _, start_b, end_b) = together["a"], together["b"]
+    assert start_a < end_b and start_b < end_a, "the solves did not overlap"
+    # Calls 0 and 1 in either order: the same two results as one after the other.
+    assert sorted(r[:2] for r in together.values()) == sorted(r[:2] for r in outcomes["one after the other"].values())
+
+
+FORKING = """
+import os, threading
+solver = corvane.AntColonyAssignmentSolver(kmax=60)
+result = {}
+solving = threading.Thread(target=lambda: result.setdefault("parent", solver.solve(task)))
+solving.start()
+import time
+time.sleep(0.3)  # well inside the solve
+pid = os.fork()
+if pid == 0:
+    # The solve's thread does not exist here; this process solves on a pool of its own.
+    x, value = corvane.AntColonyAssignmentSolver(num_ants=4, kmax=3).solve(task)
+    os._exit(0 if x.sum() > 0 and value > 0 else 1)
+_, status = os.waitpid(pid, 0)
+solving.join()
+x, value = result["parent"]
+print(os.waitstatus_to_exitcode(status), int(x.sum() > 0 and value > 0))
+"""
+
+
+def test_a_fork_during_a_released_solve():
+    process = child(FORKING, release=True)
+    out, err = process.communicate(timeout=300)
+    assert process.returncode == 0, err
+    assert out.split() == ["0", "1"], out + err
+
+
+def test_released_solves_repeat_seeded_results_exactly():
+    env = dict(os.environ, CORVANE_RELEASE_GIL="1")
+    done = subprocess.run([sys.executable, "-c", SCRIPT], env=dict(env, CORVANE_SEED="4"), capture_output=True,
+                          text=True, timeout=300)
+    assert done.returncode == 0, done.stderr
+    assert json.loads(done.stdout) == run_script(SCRIPT, "4", 2)
+
+
+def test_released_solves_from_threads_are_valid(monkeypatch):
+    import threading
+
+    monkeypatch.setenv("CORVANE_RELEASE_GIL", "1")
+    rng = np.random.default_rng(5)
+    c, b = rng.integers(1, 50, (12, 13)), rng.integers(1, 9, (12, 13))
+    omega = rng.uniform(0, 0.4, (12, 13))
+    task = corvane.Task(12, 13, c, b, 60, omega)
+    data = TaskData(12, 13, c, b, 60, omega, column_major=False)
+    results = []
+
+    def solve_some():
+        for solver in (corvane.AntColonyAssignmentSolver(num_ants=4, kmax=6), corvane.ProbabilisticAssignmentSolver(9),
+                       corvane.AntColonyAssignmentSolver(num_ants=1, kmax=3)):
+            results.append(solver.solve(task))
+
+    threads = [threading.Thread(target=solve_some) for _ in range(4)]
+    for thread in threads:
+        thread.start()
+    for thread in threads:
+        thread.join()
+    assert len(results) == 12
+    for result in results:
+        check_result(result, data)
+
+
+@pytest.mark.parametrize("value", ["2", "true", "yes", " 1", "1 ", "01", "-1", "on"])
+def test_malformed_values_are_refused(monkeypatch, small_task, value):
+    solver = corvane.ProbabilisticAssignmentSolver(kmax=3)
+    monkeypatch.setenv("CORVANE_RELEASE_GIL", value)
+    with pytest.raises(ValueError) as refused:
+        solver.solve(small_task)
+    assert str(refused.value) == f"CORVANE_RELEASE_GIL must be empty, 0 or 1, not {value!r}"
+    for allowed in ("", "0", "1"):
+        monkeypatch.setenv("CORVANE_RELEASE_GIL", allowed)
+        assert solver.solve(small_task)[1] > 0.0
