@@ -117,6 +117,7 @@ def solver_paths():
 def solve_paths():
     c, b, w = arrays(3, 4)
     task = Task(3, 4, c, b, 7, w)
+    empty_task = Task(3, 0, *arrays(3, 0)[:2], 7, arrays(3, 0)[2])
     ant, prob = ACO(num_ants=3, kmax=2), PROB(kmax=3)
     yield "ant colony solve", "tuple", ant.solve, [task], {}
     yield "probabilistic solve by keyword", "tuple", prob.solve, [], {"task": task}
@@ -125,7 +126,7 @@ def solve_paths():
     yield "solve without a task", "TypeError", prob.solve, [], {}
     yield "solve with two tasks", "TypeError", ant.solve, [task, task], {}
     yield "batch too large", "MemoryError", ACO(num_ants=2**62, kmax=1).solve, [task], {}
-    yield "samples too many", "MemoryError", PROB(kmax=2**63).solve, [task], {}
+    yield "any number of samples of an empty grid", "tuple", PROB(kmax=2**63).solve, [empty_task], {}
     yield "panic", "PanicException", ACO(alpha=-1.0, initial_pheromone=0.0).solve, [task], {}
     yield "validate", "bool", task.validate, [], {}
 
