@@ -19,10 +19,8 @@ Solution construct_ant_solution(const Task& task, const FloatMatrix& tau, const 
   ConstructionPlan plan(resources, task.b_total);
   plan.set_weights(weights);
   Constructor constructor;
-  Solution solution;
-  solution.picks = constructor.construct(plan, outputs);
-  solution.value = Objective(task).of(solution.picks, constructor.picked());
-  return solution;
+  constructor.construct(plan, outputs);
+  return Solution{constructor.picked(), Objective(task).of(constructor.picked())};
 }
 
 }  // namespace corvane

@@ -1,5 +1,6 @@
 #include "ant_colony/ant_colony_solver.h"
 
+#include <bit>
 #include <cmath>
 #include <new>
 #include <string>
@@ -47,57 +48,65 @@ Result<Assignment> solve_ant_colony(const Task& task, const AntColonyParameters&
   // Returning now also spares a walk over up to 2^59 empty rows.
   if (cells == 0) return BestCandidate().assignment(task.m, task.n);
 
+  const bool ants = !batch.empty();
   std::vector<double> tau(cells, parameters.initial_pheromone);
-  const FloatMatrix eta = build_heuristic_matrix(task);
-  const std::vector<std::int64_t> resources = row_major_values(task.b_ij);
-  const Objective objective(task);
   const double q = deposit_scale(task);
-
   // pow(eta, beta) never changes during a solve; pow(tau, alpha) does after
   // every iteration. Both are computed on the pool for large grids.
   constexpr std::size_t kChunk = 8192;
-  std::vector<double> eta_beta(cells);
-  std::vector<double> weights(cells);
-  if (parameters.kmax > 0) {
+  static_assert(kChunk % CellSet::kWordBits == 0);
+  std::vector<double> eta_beta;
+  if (ants) {
+    const FloatMatrix eta = build_heuristic_matrix(task);
+    eta_beta.resize(cells);
     runtime::parallel_chunks(cells, kChunk, [&](std::size_t begin, std::size_t end) {
       for (std::size_t cell = begin; cell < end; ++cell) eta_beta[cell] = std::pow(eta.storage()[cell], parameters.beta);
     });
   }
-  ConstructionPlan plan(resources, task.b_total);
-  std::vector<Constructor> constructors(parameters.kmax > 0 ? runtime::current_num_threads() + 1 : 0);
-
-  // One iteration's ants: their weights from the current tau, then the batch.
-  auto build_batch = [&](std::uint64_t iteration) {
-    runtime::parallel_chunks(cells, kChunk, [&](std::size_t begin, std::size_t end) {
-      for (std::size_t cell = begin; cell < end; ++cell) {
-        // ant_weight, with pow(eta, beta) computed once per solve
-        weights[cell] = std::pow(tau[cell], parameters.alpha) * eta_beta[cell];
-      }
-    });
-    plan.set_weights(weights);
-    control.sources.start_batch(iteration);
-    runtime::parallel_for(batch.size(), [&](std::size_t ant) {
-      control.sources.with_outputs(ant, [&](OutputSource& outputs) {
-        Constructor& constructor = constructors[runtime::worker_index()];
-        batch[ant].picks = constructor.construct(plan, outputs);
-        batch[ant].value = objective.of(batch[ant].picks, constructor.picked());
-      });
-    });
+  // ant_weight, with pow(eta, beta) computed once per solve; pow(x, 1) is x.
+  const bool plain_tau = parameters.alpha == 1.0;
+  auto weight_of = [&](std::size_t cell) {
+    const double attraction = plain_tau ? tau[cell] : std::pow(tau[cell], parameters.alpha);
+    return attraction * eta_beta[cell];
   };
 
-  BestCandidate best;
-  for (std::uint64_t iteration = 0; iteration < parameters.kmax; ++iteration) {
-    // With no ants there is nothing to weigh or build; tau only evaporates.
-    if (!batch.empty()) build_batch(iteration);
+  std::vector<std::int64_t> resource_copy;
+  ConstructionPlan plan(ants ? row_major_view(task.b_ij, resource_copy) : std::span<const std::int64_t>(),
+                        task.b_total);
+  const Objective objective(task);
+  std::vector<Constructor> constructors(ants ? runtime::current_num_threads() + 1 : 0);
 
+  BestCandidate best;
+  const double f = 1.0 - parameters.rho;
+  for (std::uint64_t iteration = 0; iteration < parameters.kmax; ++iteration) {
+    if (ants) {
+      plan.set_weights(weight_of);
+      control.sources.start_batch(iteration);
+      runtime::parallel_for(batch.size(), [&](std::size_t ant) {
+        control.sources.with_outputs(ant, [&](OutputSource& outputs) {
+          Constructor& constructor = constructors[runtime::worker_index()];
+          constructor.construct(plan, outputs);
+          batch[ant].cells.assign(constructor.picked());
+          batch[ant].value = objective.of(constructor.picked());
+        });
+      });
+    }
     for (const Solution& ant : batch) best.offer(ant);
 
-    const double f = 1.0 - parameters.rho;
-    for (double& t : tau) t *= f;
-    for (const Solution& ant : batch) {
-      const double d = ant.value / q;
-      for (std::uint64_t cell : ant.picks) tau[cell] += d;
-    }
+    // Evaporation, then every ant's deposit in ant order, a chunk of cells at
+    // a time: each cell sees exactly the operations of one pass over all
+    // cells followed by one pass per ant.
+    runtime::parallel_chunks(cells, kChunk, [&](std::size_t begin, std::size_t end) {
+      for (std::size_t cell = begin; cell < end; ++cell) tau[cell] *= f;
+      for (const Solution& ant : batch) {
+        const double d = ant.value / q;
+        for (std::size_t word = begin / CellSet::kWordBits; word * CellSet::kWordBits < end; ++word) {
+          for (std::uint64_t bits = ant.cells.word(word); bits != 0; bits &= bits - 1) {
+            tau[word * CellSet::kWordBits + static_cast<std::size_t>(std::countr_zero(bits))] += d;
+          }
+        }
+      }
+    });
     if (!control.checkpoint(Progress{iteration + 1, best.value(), tau, q})) return Error{ErrorKind::Stopped, ""};
   }
   return best.assignment(task.m, task.n);

@@ -1,6 +1,7 @@
 #include "ant_colony/fast_construction.h"
 
 #include <algorithm>
+#include <bit>
 #include <cmath>
 #include <numeric>
 
@@ -18,15 +19,6 @@ constexpr std::size_t kTreeThreshold = 256;
 // up front, as exact steps become frequent enough to need them.
 constexpr std::size_t kWarmSumsThreshold = std::size_t{1} << 16;
 
-// Batch preparation runs on the pool in chunks of this many cells (a whole
-// number of RunningSums blocks).
-constexpr std::size_t kChunk = std::size_t{1} << 14;
-static_assert(kChunk % RunningSums::kBlock == 0);
-
-std::int64_t quantise(double weight, int shift) {
-  if (!(weight > 0.0) || std::isinf(weight)) return 0;
-  return static_cast<std::int64_t>(std::ldexp(weight, shift));  // truncation is floor here
-}
 
 // A non-negative Wide as a double, within 2^-52 of its value (two roundings;
 // the bounds below leave room for that). Cheaper than the exact conversion.
@@ -46,222 +38,259 @@ Wide to_wide(double value) {
   return (static_cast<Wide>(high) << 64) | static_cast<std::uint64_t>(rest);
 }
 
+// Running sums of n non-negative terms formed left to right differ from the
+// exact sums by at most (n - 1) * 2^-53 of them; the quantised tree sums
+// undershoot the exact ones by less than one quantum per candidate. The
+// slack, (count + 16) * 2^-52, covers both with a factor of two to spare for
+// the roundings made here.
+double slack_of(double count) { return (count + 16.0) * 0x1p-52; }
+
+// The candidates among cells [16 * block, 16 * block + 16), one bit each.
+std::uint32_t block_bits(const CellSet& set, std::size_t block) {
+  constexpr std::size_t kPerWord = CellSet::kWordBits / QuantisedTree::kBlock;
+  return static_cast<std::uint32_t>(set.word(block / kPerWord) >> ((block % kPerWord) * QuantisedTree::kBlock)) &
+         0xFFFFu;
+}
+
 }  // namespace
 
-std::size_t pick_by_scan(std::span<const double> weights, OutputSource& outputs) {
+std::size_t pick_by_scan(WeightView weights, const CellSet& candidates, OutputSource& outputs) {
   double total = 0.0;
   std::size_t last = weights.size();
-  for (std::size_t cell = 0; cell < weights.size(); ++cell) {
-    if (weights[cell] != 0.0) {
-      total += weights[cell];  // 0.0 + w0 is w0 exactly: the sums match a WeightedIndex's
-      last = cell;
-    }
-  }
+  candidates.for_each([&](std::size_t cell) {
+    total += weights[cell];  // 0.0 + w0 is w0 exactly: the sums match a WeightedIndex's
+    last = cell;
+  });
   if (std::isinf(total)) fail(runtime::kNonFiniteTotal);
   const double d = runtime::UniformFloat{0.0, runtime::sampler_scale(total)}.sample_from_output(outputs.next_u64());
   // The first candidate before the last whose running sum exceeds d.
   double running = 0.0;
-  for (std::size_t cell = 0; cell < last; ++cell) {
-    if (weights[cell] == 0.0) continue;
-    running += weights[cell];
-    if (running > d) return cell;
+  for (std::size_t k = 0; k < candidates.word_count(); ++k) {
+    for (std::uint64_t w = candidates.word(k); w != 0; w &= w - 1) {
+      const std::size_t cell = k * CellSet::kWordBits + static_cast<std::size_t>(std::countr_zero(w));
+      if (cell == last) return last;
+      running += weights[cell];
+      if (running > d) return cell;
+    }
   }
   return last;
 }
 
-namespace {
-
-template <class Index>
-std::vector<Index> cells_by_resource(std::span<const std::int64_t> resources) {
-  std::vector<Index> cells(resources.size());
-  std::iota(cells.begin(), cells.end(), Index{0});
-  std::stable_sort(cells.begin(), cells.end(), [&](Index a, Index b) { return resources[a] < resources[b]; });
-  return cells;
-}
-
-}  // namespace
-
-ResourceOrder::ResourceOrder(std::span<const std::int64_t> resources, Width width) {
-  if (width == Width::Wide) {
-    wide_cells_ = cells_by_resource<std::uint64_t>(resources);
-  } else {
-    narrow_cells_ = cells_by_resource<std::uint32_t>(resources);
-  }
-  resources_.reserve(resources.size());
-  for (std::size_t k = 0; k < resources.size(); ++k) resources_.push_back(resources[cell(k)]);
-}
-
-std::size_t ResourceOrder::count_at_most(std::int64_t limit) const noexcept {
-  return static_cast<std::size_t>(std::upper_bound(resources_.begin(), resources_.end(), limit) - resources_.begin());
-}
-
 ConstructionPlan::ConstructionPlan(std::span<const std::int64_t> resources, std::int64_t b_total,
                                    ResourceOrder::Width width)
-    : resources_(resources), b_total_(b_total), by_resource_(resources, width),
-      initial_admitted_(by_resource_.count_at_most(b_total)) {}
-
-void ConstructionPlan::set_weights(std::span<const double> weights) {
-  weights_ = weights;
-  const std::size_t cells = weights.size();
-  const std::size_t chunks = (cells + kChunk - 1) / kChunk;
-  const bool tree = cells >= kTreeThreshold;
-
-  // Quantum: 2^-shift, chosen so that every quantised weight stays below
-  // 2^62 (the tree's inner sums are 128 bits wide).
-  std::vector<double> largest(chunks, 0.0);
-  runtime::parallel_chunks(cells, kChunk, [&](std::size_t begin, std::size_t end) {
-    double top = 0.0;
-    for (std::size_t cell = begin; cell < end; ++cell) {
-      const double w = weights[cell];
-      if (w > top && !std::isinf(w)) top = w;
-    }
-    largest[begin / kChunk] = top;
+    : records_(resources.size()),
+      b_total_(b_total),
+      by_resource_(resources, width),
+      initial_runs_(by_resource_.runs_at_most(b_total)),
+      tree_(resources.size() >= kTreeThreshold) {
+  static_assert(kChunk % QuantisedTree::kRowCells == 0 && QuantisedTree::kRowCells % CellSet::kWordBits == 0);
+  runtime::parallel_chunks(resources.size(), kChunk, [&](std::size_t begin, std::size_t end) {
+    for (std::size_t cell = begin; cell < end; ++cell) records_[cell].resource = resources[cell];
   });
+}
+
+void ConstructionPlan::prepare() {
+  const std::size_t cells = records_.size();
+  // Quantum: 2^-shift, chosen so that every finite weight quantises below
+  // 2^QuantisedTree::quantum_bits(). Weights so small that 2^shift
+  // overflows leave the tree unused.
   int exponent = 0;
-  const double top = chunks == 0 ? 0.0 : *std::max_element(largest.begin(), largest.end());
+  const double top = largest_.empty() ? 0.0 : *std::max_element(largest_.begin(), largest_.end());
   if (top > 0.0) std::frexp(top, &exponent);  // top < 2^exponent
-  quantum_shift_ = 62 - exponent;
-  quantum_ = std::ldexp(1.0, -quantum_shift_);
-  inverse_quantum_ = std::ldexp(1.0, quantum_shift_);
+  const int shift = QuantisedTree::quantum_bits(cells) - exponent;
+  quantised_ = tree_ && shift <= 1023;
+  scale_ = std::ldexp(1.0, shift);
+  quantum_ = std::ldexp(1.0, -shift);
 
   // The start state: every cell with a positive weight that fits the budget.
-  start_weights_.resize(cells);
-  if (tree) {
-    start_tree_.resize(cells);
-    start_sums_.resize(cells);
-  }
-  std::vector<std::size_t> candidates(chunks, 0);
-  std::vector<std::size_t> infinite(chunks, 0);
+  start_candidates_.clear(cells);
+  if (quantised_) start_tree_.resize(cells);
+  if (tree_) start_sums_.resize(cells);
+  std::vector<std::size_t> candidates(chunks(), 0);
+  std::vector<std::size_t> infinite(chunks(), 0);
   runtime::parallel_chunks(cells, kChunk, [&](std::size_t begin, std::size_t end) {
     std::size_t counted = 0;
     std::size_t unbounded = 0;
-    for (std::size_t cell = begin; cell < end; ++cell) {
-      const double w = weights[cell];
-      const bool candidate = w > 0.0 && resources_[cell] <= b_total_;
-      start_weights_[cell] = candidate ? w : 0.0;
-      counted += candidate;
-      unbounded += candidate && std::isinf(w);
-      if (tree) start_tree_.leaves()[cell] = candidate ? quantise(w, quantum_shift_) : 0;
-    }
-    if (tree) {
-      for (std::size_t block = begin / RunningSums::kBlock; block * RunningSums::kBlock < end; ++block) {
-        start_sums_.count(start_weights_, block);
+    std::int64_t block_sums[QuantisedTree::kFanout];
+    for (std::size_t row = begin; row < end; row += QuantisedTree::kRowCells) {
+      std::fill(std::begin(block_sums), std::end(block_sums), 0);
+      for (std::size_t cell = row; cell < std::min(end, row + QuantisedTree::kRowCells); ++cell) {
+        CellRecord& record = records_[cell];
+        const double w = record.weight;
+        record.quanta = w == kInfinity                ? CellRecord::kInfiniteQuanta
+                        : w > 0.0 && quantised_ ? static_cast<std::int64_t>(w * scale_)
+                                                : 0;
+        if (!(w > 0.0 && record.resource <= b_total_)) continue;
+        start_candidates_.insert(cell);  // chunks cover whole words: no word is shared
+        ++counted;
+        unbounded += w == kInfinity ? 1 : 0;
+        if (quantised_ && w < kInfinity) block_sums[(cell - row) / QuantisedTree::kBlock] += record.quanta;
       }
+      if (quantised_) start_tree_.set_row(row / QuantisedTree::kRowCells, block_sums);
     }
     candidates[begin / kChunk] = counted;
     infinite[begin / kChunk] = unbounded;
   });
-  start_candidates_ = std::accumulate(candidates.begin(), candidates.end(), std::size_t{0});
+  start_count_ = std::accumulate(candidates.begin(), candidates.end(), std::size_t{0});
   start_infinite_ = std::accumulate(infinite.begin(), infinite.end(), std::size_t{0});
-  if (tree) {
-    start_tree_.rebuild();
-    // Cache each block's sum for the binade it starts in.
-    if (cells >= kWarmSumsThreshold) (void)start_sums_.walk(start_weights_);
-  }
+  if (quantised_) start_tree_.finish();
+  // Cache each block's sum for the binade it starts in.
+  sums_warm_ = tree_ && cells >= kWarmSumsThreshold;
+  if (sums_warm_) (void)start_sums_.walk(weights(), start_candidates_);
 }
 
 void Constructor::start(const ConstructionPlan& plan) {
   plan_ = &plan;
-  const std::size_t cells = plan.cells();
-  weights_.resize(cells);
-  std::copy(plan.start_weights_.begin(), plan.start_weights_.end(), weights_.begin());
-  if (cells >= kTreeThreshold) {
-    tree_.copy_from(plan.start_tree_);
-    sums_.copy_from(plan.start_sums_);
-  }
-  chosen_.assign(cells, 0);
-  candidates_ = plan.start_candidates_;
+  candidates_.assign(plan.start_candidates_);
+  chosen_.clear(plan.cells());
+  if (plan.quantised_) tree_.copy_from(plan.start_tree_);
+  if (plan.tree_) sums_.copy_from(plan.start_sums_);
+  sums_live_ = plan.sums_warm_;
+  count_ = plan.start_count_;
   infinite_ = plan.start_infinite_;
-  admitted_ = plan.initial_admitted_;
+  runs_ = plan.initial_runs_;
   used_ = 0;
 }
 
-std::vector<std::uint64_t> Constructor::construct(const ConstructionPlan& plan, OutputSource& outputs) {
+void Constructor::construct(const ConstructionPlan& plan, OutputSource& outputs, std::vector<std::uint64_t>* order) {
   start(plan);
-  std::vector<std::uint64_t> picks;
-  // A step draws only once the total is known to be finite: a total of
-  // +infinity fails the construction before its draw, as in the rescan.
-  while (candidates_ > 0) {
-    // A candidate of weight +infinity makes the total +infinity.
-    if (infinite_ > 0) fail(runtime::kNonFiniteTotal);
-    std::size_t cell = 0;
-    if (candidates_ == 1) {
-      (void)outputs.next_u64();  // a single candidate still takes a draw
-      cell = sole_candidate();
-    } else {
-      cell = pick(outputs);
-    }
-    take(cell);
-    picks.push_back(cell);
+  Step step;
+  while (!finished()) {
+    if (begin_step(outputs, step, order)) finish_step(step, order);
   }
-  return picks;
 }
 
-std::size_t Constructor::pick(OutputSource& outputs) {
-  if (plan_->cells() < kTreeThreshold) {
-    ++exact_steps_;
-    return pick_by_scan(weights_, outputs);
+// A step draws only once the total is known to be finite: a total of
+// +infinity fails the construction before its draw, as in the rescan.
+bool Constructor::begin_step(OutputSource& outputs, Step& step, std::vector<std::uint64_t>* order) {
+  // A candidate of weight +infinity makes the total +infinity.
+  if (infinite_ > 0) fail(runtime::kNonFiniteTotal);
+  if (count_ == 1) {
+    (void)outputs.next_u64();  // a single candidate still takes a draw
+    complete(sole_candidate(), order);
+    return false;
   }
-  if (total_surely_finite()) {
-    const std::uint64_t output = outputs.next_u64();
-    std::size_t cell = 0;
-    if (pick_from_tree(output, cell)) return cell;
+  if (!plan_->tree_) {
     ++exact_steps_;
-    const double total = sums_.walk(weights_);
-    if (std::isinf(total)) fail("a total bounded below 2^1001 summed to +infinity");
-    return sums_.pick(weights_, total, output);
+    complete(pick_by_scan(plan_->weights(), candidates_, outputs), order);
+    return false;
   }
-  // Near overflow (or with weights too small for the tree to bound) the exact
-  // sums decide whether the total is finite, before the draw.
+  if (!total_surely_finite()) {
+    // Near overflow (or with weights too small for the tree to bound) the
+    // exact sums decide whether the total is finite, before the draw.
+    ++exact_steps_;
+    const double total = walk();
+    if (std::isinf(total)) fail(runtime::kNonFiniteTotal);
+    complete(sums_.pick(plan_->weights(), candidates_, total, outputs.next_u64()), order);
+    return false;
+  }
+  step.output = outputs.next_u64();
+  if (!search(step)) {
+    complete(exact_pick(step.output), order);
+    return false;
+  }
+  // The block's records, and the running sums the pick will update.
+  const char* records = reinterpret_cast<const char*>(&plan_->records_[step.block * QuantisedTree::kBlock]);
+  for (std::size_t line = 0; line < QuantisedTree::kBlock * sizeof(CellRecord); line += 64) {
+    __builtin_prefetch(records + line);
+  }
+  sums_.prefetch(step.block * QuantisedTree::kBlock);
+  return true;
+}
+
+void Constructor::finish_step(const Step& step, std::vector<std::uint64_t>* order) {
+  std::size_t cell = 0;
+  if (!certify(step, cell)) cell = exact_pick(step.output);
+  complete(cell, order);
+}
+
+void Constructor::complete(std::size_t cell, std::vector<std::uint64_t>* order) {
+  take(cell);
+  if (order != nullptr) order->push_back(cell);
+}
+
+// The exact left-to-right pick, for a total known to be finite.
+std::size_t Constructor::exact_pick(std::uint64_t output) {
   ++exact_steps_;
-  const double total = sums_.walk(weights_);
-  if (std::isinf(total)) fail(runtime::kNonFiniteTotal);
-  return sums_.pick(weights_, total, outputs.next_u64());
+  const double total = walk();
+  if (std::isinf(total)) fail("a total bounded below 2^1001 summed to +infinity");
+  return sums_.pick(plan_->weights(), candidates_, total, output);
+}
+
+// The exact left-to-right total. The running sums' block caches are kept up
+// to date from the first walk of a construction on (from its start, when
+// the plan warmed them): until a construction needs them, small tasks spend
+// nothing on them.
+double Constructor::walk() {
+  const double total = sums_.walk(plan_->weights(), candidates_);
+  sums_live_ = true;
+  return total;
 }
 
 // Whether the left-to-right total of the candidates is certainly finite: it
 // lies within a factor 1 + (count + 16) * 2^-52 of the exact sum, which the
 // tree bounds from above.
 bool Constructor::total_surely_finite() const {
+  if (!plan_->quantised_) return false;
   const Wide quanta = tree_.total();
-  if (quanta <= 0 || std::isinf(plan_->inverse_quantum_) || !(plan_->quantum_ > 0.0)) return false;
-  const double exact_high = (to_double(quanta) + static_cast<double>(candidates_)) * plan_->quantum_;
+  if (quanta <= 0) return false;
+  const double exact_high = (to_double(quanta) + static_cast<double>(count_)) * plan_->quantum_;
   return exact_high < 0x1p1000;
 }
 
-// Running sums of n non-negative terms formed left to right differ from the
-// exact sums by at most (n - 1) * 2^-53 of them; the quantised tree sums
-// undershoot the exact ones by less than one quantum per candidate. `slack`
-// covers both with a factor of two to spare for the roundings made here.
-bool Constructor::pick_from_tree(std::uint64_t output, std::size_t& cell) const {
+// Finds the block of the tree that holds the draw's quanta, with bounds on
+// the draw for the total's possible values. False when the total is too near
+// underflow or overflow for the bounds.
+bool Constructor::search(Step& step) const {
   const Wide quanta = tree_.total();
-  if (quanta <= 0) return false;
-  const double count = static_cast<double>(candidates_);
+  const double count = static_cast<double>(count_);
   const double quantum = plan_->quantum_;
-  if (!(quantum > 0.0) || std::isinf(plan_->inverse_quantum_)) return false;
-  const double slack = (count + 16.0) * 0x1p-52;
-
+  const double slack = slack_of(count);
   const double exact_low = to_double(quanta) * quantum;
   const double exact_high = exact_low + count * quantum;
-  if (!(exact_low >= 0x1p-900) || !(exact_high < 0x1p1000)) return false;  // near underflow or overflow
+  if (!(exact_low >= 0x1p-900) || !(exact_high < 0x1p1000)) return false;
 
   // The draw d = u * total, for the total within [total_low, total_high].
-  const double u = runtime::unit_from_output(output);
-  const double draw_low = u * (exact_low * (1.0 - slack)) * (1.0 - 0x1p-50);
-  const double draw_high = u * (exact_high * (1.0 + slack)) * (1.0 + 0x1p-50);
+  const double u = runtime::unit_from_output(step.output);
+  step.draw_low = u * (exact_low * (1.0 - slack)) * (1.0 - 0x1p-50);
+  step.draw_high = u * (exact_high * (1.0 + slack)) * (1.0 + 0x1p-50);
+  const Wide target = std::clamp<Wide>(to_wide(step.draw_low * plan_->scale_), 0, quanta - 1);
+  step.block = tree_.find_block(target, step.before, step.offset);
+  return true;
+}
 
-  Wide target = to_wide(draw_low * plan_->inverse_quantum_);
-  target = std::clamp<Wide>(target, 0, quanta - 1);
-  Wide before_quanta = 0;
-  const std::size_t found = tree_.find(target, before_quanta);
+// The cell of the block that holds the target's quanta, when the draw lies
+// clear of its edges.
+bool Constructor::certify(const Step& step, std::size_t& cell) const {
+  std::size_t found = plan_->cells();
+  std::int64_t inside = 0;
+  std::int64_t found_units = 0;
+  for (std::uint32_t bits = block_bits(candidates_, step.block); bits != 0; bits &= bits - 1) {
+    const std::size_t candidate =
+        step.block * QuantisedTree::kBlock + static_cast<std::size_t>(std::countr_zero(bits));
+    const std::int64_t units = record(candidate).quanta;
+    if (inside + units > step.offset) {
+      found = candidate;
+      found_units = units;
+      break;
+    }
+    inside += units;
+  }
+  if (found == plan_->cells()) fail("the tree's block holds fewer units than its sum");
 
-  // Exact sum of the candidates before `found`: within [before_low, before_high].
+  // Exact sum of the candidates before `found`: within [before_low,
+  // before_high]; through it: at least through_low, as every weight is at
+  // least its quantised units.
+  const double count = static_cast<double>(count_);
+  const double quantum = plan_->quantum_;
+  const double slack = slack_of(count);
+  const Wide before_quanta = step.before + inside;
   const double before_low = to_double(before_quanta) * quantum;
   const double before_high = before_low + count * quantum;
-  const double through_low = before_low + weights_[found];
+  const double through_low = to_double(before_quanta + found_units) * quantum;
   // The pick is `found` when the running sum before it is <= d and the
   // running sum through it is > d.
-  if (before_high * (1.0 + slack) <= draw_low && draw_high < through_low * (1.0 - slack)) {
+  if (before_high * (1.0 + slack) <= step.draw_low && step.draw_high < through_low * (1.0 - slack)) {
     cell = found;
     return true;
   }
@@ -269,57 +298,101 @@ bool Constructor::pick_from_tree(std::uint64_t output, std::size_t& cell) const 
 }
 
 std::size_t Constructor::sole_candidate() const {
-  if (plan_->cells() >= kTreeThreshold && tree_.total() > 0) {
-    Wide before = 0;
-    return tree_.find(0, before);
-  }
-  for (std::size_t cell = 0; cell < weights_.size(); ++cell) {
-    if (weights_[cell] != 0.0) return cell;
+  for (std::size_t k = 0; k < candidates_.word_count(); ++k) {
+    if (const std::uint64_t w = candidates_.word(k); w != 0) {
+      return k * CellSet::kWordBits + static_cast<std::size_t>(std::countr_zero(w));
+    }
   }
   fail("no candidate left although one was counted");
 }
 
+// The cells a budget change drops, batched a tree row at a time: a run of
+// equal resource lies in cell order, so consecutive drops mostly share rows.
+class Constructor::Drops {
+ public:
+  explicit Drops(Constructor& owner)
+      : owner_(owner), records_(owner.plan_->records_.data()), tree_(owner.plan_->quantised_) {}
+  ~Drops() { flush(); }
+  Drops(const Drops&) = delete;
+  Drops& operator=(const Drops&) = delete;
+
+  // Drops `cell` if it is a candidate.
+  void drop(std::size_t cell) {
+    if (!owner_.candidates_.take(cell)) return;
+    --owner_.count_;
+    const CellRecord& record = records_[cell];
+    if (record.quanta == CellRecord::kInfiniteQuanta) --owner_.infinite_;
+    if (owner_.sums_live_) owner_.sums_.left(cell, record.weight);
+    if (!tree_ || record.quanta == CellRecord::kInfiniteQuanta) return;
+    const std::size_t row = cell / QuantisedTree::kRowCells;
+    if (row != row_) {
+      flush();
+      row_ = row;
+    }
+    deltas_[(cell % QuantisedTree::kRowCells) / QuantisedTree::kBlock] -= record.quanta;
+  }
+
+  // Applies the row's deltas.
+  void flush() noexcept {
+    if (row_ == kNone) return;
+    owner_.tree_.add_to_row(row_, deltas_);
+    std::fill(std::begin(deltas_), std::end(deltas_), 0);
+    row_ = kNone;
+  }
+
+ private:
+  static constexpr std::size_t kNone = ~std::size_t{0};
+  Constructor& owner_;
+  const CellRecord* records_;
+  const bool tree_;
+  std::size_t row_ = kNone;
+  std::int64_t deltas_[QuantisedTree::kFanout] = {};
+};
+
 void Constructor::take(std::size_t cell) {
-  chosen_[cell] = 1;
+  chosen_.insert(cell);
   drop(cell);
-  const std::int64_t resource = plan_->resources_[cell];
+  const std::int64_t resource = record(cell).resource;
   used_ += resource;
-  // Exact budget arithmetic: the pointer covers the cells with b_ij <= b_total - used.
+  // Exact budget arithmetic: the admitted runs are those with b_ij <= b_total - used.
   const __int128 remaining = static_cast<__int128>(plan_->b_total_) - used_;
   const ResourceOrder& order = plan_->by_resource_;
-  if (resource > 0) {
-    while (admitted_ > 0 && order.resource(admitted_ - 1) > remaining) {
-      const std::size_t other = order.cell(--admitted_);
-      if (weights_[other] != 0.0) drop(other);
+  if (resource > 0 && runs_ > 0 && order.run_resource(runs_ - 1) > remaining) {
+    Drops drops(*this);
+    const CellRecord* records = plan_->records_.data();
+    while (runs_ > 0 && order.run_resource(runs_ - 1) > remaining) {
+      // In cell order, a run's records stream through the cache; the reads
+      // run a few cells ahead of the drops.
+      order.for_each_in_run(--runs_, [&](std::size_t other, std::size_t ahead) {
+        __builtin_prefetch(records + ahead);
+        drops.drop(other);
+      });
     }
   } else if (resource < 0) {
-    while (admitted_ < order.size() && order.resource(admitted_) <= remaining) {
-      const std::size_t other = order.cell(admitted_++);
-      if (chosen_[other] == 0 && plan_->weights_[other] > 0.0) admit(other);
+    while (runs_ < order.runs() && order.run_resource(runs_) <= remaining) {
+      order.for_each_in_run(runs_++, [&](std::size_t other, std::size_t) {
+        if (!chosen_.contains(other) && record(other).weight > 0.0) admit(other);
+      });
     }
   }
 }
 
 void Constructor::admit(std::size_t cell) {
-  const double w = plan_->weights_[cell];
-  weights_[cell] = w;
-  ++candidates_;
-  if (std::isinf(w)) ++infinite_;
-  if (plan_->cells() >= kTreeThreshold) {
-    tree_.set(cell, quantise(w, plan_->quantum_shift_));
-    sums_.update(cell, 0.0, w);
-  }
+  const CellRecord& r = record(cell);
+  candidates_.insert(cell);
+  ++count_;
+  if (r.quanta == CellRecord::kInfiniteQuanta) ++infinite_;
+  if (sums_live_) sums_.joined(cell, r.weight);
+  if (plan_->quantised_ && r.quanta != CellRecord::kInfiniteQuanta) tree_.add(cell, r.quanta);
 }
 
 void Constructor::drop(std::size_t cell) {
-  const double w = weights_[cell];
-  if (std::isinf(w)) --infinite_;
-  weights_[cell] = 0.0;
-  --candidates_;
-  if (plan_->cells() >= kTreeThreshold) {
-    tree_.set(cell, 0);
-    sums_.update(cell, w, 0.0);
-  }
+  const CellRecord& r = record(cell);
+  candidates_.erase(cell);
+  --count_;
+  if (r.quanta == CellRecord::kInfiniteQuanta) --infinite_;
+  if (sums_live_) sums_.left(cell, r.weight);
+  if (plan_->quantised_ && r.quanta != CellRecord::kInfiniteQuanta) tree_.add(cell, -r.quanta);
 }
 
 }  // namespace corvane

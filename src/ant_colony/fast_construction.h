@@ -1,87 +1,99 @@
 // The production construction. It picks exactly the cells, in exactly the
 // order, that the straightforward rescan (construct_by_rescan) picks for the
-// same generator outputs, and fails in the same cases, but a step costs
-// O(log n) instead of O(n):
+// same generator outputs, and fails at the same point with the same outputs
+// drawn, but a step costs O(log n) instead of O(n):
 //
-// - The candidates live in a tree of exact integer sums of their quantised
-//   weights. Left-to-right floating-point running sums (which decide the
-//   pick) differ from these by a bounded error; when the draw lies clear of
-//   the chosen bucket's edges by more than that bound, the tree's answer is
+// - The candidates are a set of cells over the batch's shared weights, and
+//   their weights, quantised, are summed exactly in a QuantisedTree.
+//   Left-to-right floating-point running sums (which decide the pick) differ
+//   from these sums by a bounded error; when the draw lies clear of the
+//   found cell's edges by more than that bound, the tree's answer is
 //   certain. Otherwise, and whenever the total is near overflow or
 //   underflow, the step falls back to the exact left-to-right sums, which
 //   RunningSums forms a block at a time.
 // - Budget exclusions are incremental: cells are kept ordered by resource,
-//   and a pointer into that order moves as the resource used changes
-//   (back again when a negative resource frees budget).
+//   and a boundary in that order moves, a run of equal resource at a time,
+//   as the resource used changes (back again when a negative resource frees
+//   budget). A run dropped at once updates the tree a row at a time.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
 #include <span>
+#include <type_traits>
 #include <vector>
 
+#include "ant_colony/cell_record.h"
+#include "ant_colony/cell_set.h"
+#include "ant_colony/quantised_tree.h"
+#include "ant_colony/resource_order.h"
 #include "ant_colony/running_sums.h"
-#include "ant_colony/sum_tree.h"
 #include "runtime/output_source.h"
+#include "runtime/pool.h"
 
 namespace corvane {
 
-// Cells ordered by ascending resource. Indices are stored in 32 bits while
-// they fit, which halves the memory this order streams through; from 2^32
-// cells on they take 64 bits.
-class ResourceOrder {
- public:
-  enum class Width { Narrow, Wide };
-  static Width width_for(std::size_t cells) noexcept {
-    return cells >= std::size_t{1} << 32 ? Width::Wide : Width::Narrow;
-  }
-
-  ResourceOrder(std::span<const std::int64_t> resources, Width width);
-
-  std::size_t size() const noexcept { return resources_.size(); }
-  bool wide() const noexcept { return !wide_cells_.empty(); }
-  // The k-th cell in resource order, and its resource.
-  std::size_t cell(std::size_t k) const noexcept { return wide() ? wide_cells_[k] : narrow_cells_[k]; }
-  std::int64_t resource(std::size_t k) const noexcept { return resources_[k]; }
-  // How many cells use at most `limit`.
-  std::size_t count_at_most(std::int64_t limit) const noexcept;
-
- private:
-  std::vector<std::uint32_t> narrow_cells_;
-  std::vector<std::uint64_t> wide_cells_;
-  std::vector<std::int64_t> resources_;  // ascending
-};
-
-// Shared, read-only state of one batch: the cells ordered by resource (fixed
-// for a solve), and the state every construction of the batch starts from.
+// Shared, read-only state of a solve's batches: the cells ordered by
+// resource (fixed for the solve), the cells' records with the weights of the
+// current batch, and the state every construction of the batch starts from.
 class ConstructionPlan {
  public:
   ConstructionPlan(std::span<const std::int64_t> resources, std::int64_t b_total)
       : ConstructionPlan(resources, b_total, ResourceOrder::width_for(resources.size())) {}
   ConstructionPlan(std::span<const std::int64_t> resources, std::int64_t b_total, ResourceOrder::Width width);
 
-  // Sets the cell weights (row-major, kept by reference) for the next batch.
-  void set_weights(std::span<const double> weights);
+  // Sets the cell weights for the next batch: weight_of(cell) for every
+  // row-major cell, evaluated on the pool.
+  template <class WeightOf>
+    requires std::is_invocable_r_v<double, WeightOf&, std::size_t>
+  void set_weights(WeightOf&& weight_of) {
+    largest_.assign(chunks(), 0.0);
+    runtime::parallel_chunks(cells(), kChunk, [&](std::size_t begin, std::size_t end) {
+      double top = 0.0;
+      for (std::size_t cell = begin; cell < end; ++cell) {
+        const double w = weight_of(cell);
+        records_[cell].weight = w;
+        if (w > top && w < kInfinity) top = w;
+      }
+      largest_[begin / kChunk] = top;
+    });
+    prepare();
+  }
+  void set_weights(std::span<const double> weights) {
+    set_weights([weights](std::size_t cell) { return weights[cell]; });
+  }
 
-  std::size_t cells() const noexcept { return resources_.size(); }
+  std::size_t cells() const noexcept { return records_.size(); }
 
  private:
   friend class Constructor;
 
-  std::span<const std::int64_t> resources_;
+  // Batch preparation runs on the pool in chunks of this many cells: whole
+  // level-1 rows of the tree, and whole words of a CellSet.
+  static constexpr std::size_t kChunk = std::size_t{1} << 14;
+  static constexpr double kInfinity = __builtin_inf();
+
+  std::size_t chunks() const noexcept { return (cells() + kChunk - 1) / kChunk; }
+  WeightView weights() const noexcept { return std::span<const CellRecord>(records_); }
+  // Quanta, start candidates and tree, once the weights are in the records.
+  void prepare();
+
+  std::vector<CellRecord> records_;
   std::int64_t b_total_;
   ResourceOrder by_resource_;
-  std::size_t initial_admitted_ = 0;  // cells with b_ij <= b_total
+  std::size_t initial_runs_ = 0;  // runs with b_ij <= b_total
+  bool tree_ = false;             // whether constructions keep the tree and running sums
 
-  std::span<const double> weights_;
-  int quantum_shift_ = 0;  // quantised weight = floor(w * 2^shift)
-  double quantum_ = 0.0;          // 2^-shift
-  double inverse_quantum_ = 0.0;  // 2^shift
-  std::vector<double> start_weights_;  // weight if a candidate at the start, else 0
-  SumTree start_tree_;
-  RunningSums start_sums_;
-  std::size_t start_candidates_ = 0;
+  std::vector<double> largest_;  // the largest finite weight of each chunk
+  bool quantised_ = false;       // scale_ is a finite power of two and the tree holds the sums
+  double scale_ = 0.0;           // 2^shift
+  double quantum_ = 0.0;         // 2^-shift
+  CellSet start_candidates_;
+  std::size_t start_count_ = 0;
   std::size_t start_infinite_ = 0;
+  QuantisedTree start_tree_;
+  RunningSums start_sums_;
+  bool sums_warm_ = false;  // start_sums_ caches the start state's block sums
 };
 
 // One thread's working state, reused from one construction to the next.
@@ -89,41 +101,70 @@ class ConstructionPlan {
 // side in one array, and their counters change at every step.
 class alignas(64) Constructor {
  public:
-  // Builds one candidate and returns its cells in the order picked.
-  std::vector<std::uint64_t> construct(const ConstructionPlan& plan, OutputSource& outputs);
+  // Builds one candidate; its cells are picked() afterwards. With `order`,
+  // they are also appended to it in the order they were picked.
+  void construct(const ConstructionPlan& plan, OutputSource& outputs, std::vector<std::uint64_t>* order = nullptr);
 
-  // A flag per cell, non-zero for the cells the last construction picked.
-  std::span<const std::uint8_t> picked() const noexcept { return chosen_; }
+  // The cells the last construction picked.
+  const CellSet& picked() const noexcept { return chosen_; }
 
   // Steps that needed the exact scan, since this constructor was made.
   std::uint64_t exact_steps() const noexcept { return exact_steps_; }
 
- private:
+  // The same construction a step at a time, for interleaving several (see
+  // ConstructionLanes): start(), then begin_step() and, when it asks for it,
+  // finish_step(), until finished().
+  struct Step;
   void start(const ConstructionPlan& plan);
-  std::size_t pick(OutputSource& outputs);
+  bool finished() const noexcept { return count_ == 0; }
+  // Begins the next step. Returns true when the step waits for the records
+  // of one block, which have been asked for from memory: finish_step()
+  // completes it. Otherwise the step is complete.
+  bool begin_step(OutputSource& outputs, Step& step, std::vector<std::uint64_t>* order);
+  void finish_step(const Step& step, std::vector<std::uint64_t>* order);
+
+ private:
+  class Drops;
+
   bool total_surely_finite() const;
-  bool pick_from_tree(std::uint64_t output, std::size_t& cell) const;
+  bool search(Step& step) const;
+  bool certify(const Step& step, std::size_t& cell) const;
+  std::size_t exact_pick(std::uint64_t output);
+  double walk();
   std::size_t sole_candidate() const;
+  void complete(std::size_t cell, std::vector<std::uint64_t>* order);
   void take(std::size_t cell);
   void admit(std::size_t cell);
   void drop(std::size_t cell);
+  const CellRecord& record(std::size_t cell) const noexcept { return plan_->records_[cell]; }
 
   const ConstructionPlan* plan_ = nullptr;
-  std::vector<double> weights_;  // a candidate's weight, 0 for every other cell
-  SumTree tree_;
+  CellSet candidates_;  // free cells that fit the budget and weigh more than 0
+  CellSet chosen_;
+  QuantisedTree tree_;
   RunningSums sums_;
-  std::vector<std::uint8_t> chosen_;
-  std::size_t candidates_ = 0;
+  bool sums_live_ = false;    // sums_ is kept up to date with the candidates
+  std::size_t count_ = 0;     // candidates
   std::size_t infinite_ = 0;  // candidates whose weight is +infinity
-  std::size_t admitted_ = 0;  // prefix of by_resource_ within the budget
+  std::size_t runs_ = 0;      // runs of the resource order within the budget
   __int128 used_ = 0;
   std::uint64_t exact_steps_ = 0;
 };
 
-// The pick of the straightforward construction for the candidates marked by
-// a non-zero entry of `weights`: the running sums are formed left to right
+// A step between its tree search and the scan of the block found.
+struct Constructor::Step {
+  std::uint64_t output = 0;
+  std::size_t block = 0;
+  Wide before = 0;          // quanta before the block
+  std::int64_t offset = 0;  // the target's quanta into the block
+  double draw_low = 0.0;    // the draw lies in [draw_low, draw_high]
+  double draw_high = 0.0;
+};
+
+// The pick of the straightforward construction for the candidates
+// `candidates` weighing `weights`: the running sums are formed left to right
 // exactly as a WeightedIndex forms them, then one output is drawn. Throws
 // InternalFailure, before drawing, when they reach +infinity.
-std::size_t pick_by_scan(std::span<const double> weights, OutputSource& outputs);
+std::size_t pick_by_scan(WeightView weights, const CellSet& candidates, OutputSource& outputs);
 
 }  // namespace corvane

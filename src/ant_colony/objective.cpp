@@ -1,6 +1,5 @@
 #include "ant_colony/objective.h"
 
-#include <algorithm>
 
 namespace corvane {
 namespace {
@@ -43,38 +42,16 @@ Objective::Objective(const Task& task)
   }
 }
 
-double Objective::of(std::span<const std::uint64_t> picks) const {
-  // Visiting order key of a cell: its row-major index, or j * m + i.
-  std::vector<std::uint64_t> order(picks.begin(), picks.end());
-  if (column_major_) {
-    for (std::uint64_t& cell : order) cell = (cell % n_) * m_ + cell / n_;
-  }
-  std::sort(order.begin(), order.end());
-  double value = +0.0;
-  for (std::uint64_t key : order) {
-    const std::uint64_t cell = column_major_ ? (key % m_) * n_ + key / m_ : key;
-    value += terms_[cell];
-  }
-  return value;
-}
-
-}  // namespace corvane
-
-namespace corvane {
-
-double Objective::of(std::span<const std::uint64_t> picks, std::span<const std::uint8_t> picked) const {
-  if (picks.size() * 16 < terms_.size()) return of(picks);
+double Objective::of(const CellSet& chosen) const {
   double value = +0.0;
   if (column_major_) {
     for (std::uint64_t j = 0; j < n_; ++j) {
       for (std::uint64_t i = 0; i < m_; ++i) {
-        if (picked[i * n_ + j] != 0) value += terms_[i * n_ + j];
+        if (chosen.contains(i * n_ + j)) value += terms_[i * n_ + j];
       }
     }
   } else {
-    for (std::size_t cell = 0; cell < terms_.size(); ++cell) {
-      if (picked[cell] != 0) value += terms_[cell];
-    }
+    chosen.for_each([&](std::size_t cell) { value += terms_[cell]; });
   }
   return value;
 }

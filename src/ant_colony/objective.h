@@ -2,9 +2,9 @@
 #pragma once
 
 #include <cstdint>
-#include <span>
 #include <vector>
 
+#include "ant_colony/cell_set.h"
 #include "runtime/matrix.h"
 #include "surface/task.h"
 
@@ -15,19 +15,14 @@ namespace corvane {
 // c and omega are stored column-major.
 double objective(const IntMatrix& x, const Task& task);
 
-// The same objective for candidates stored as lists of row-major cell
-// indices: the per-cell terms are computed once, and each list is summed in
-// the task's visiting order.
+// The same objective for candidates stored as sets of row-major cells: the
+// per-cell terms are computed once, and each set is summed in the task's
+// visiting order.
 class Objective {
  public:
   explicit Objective(const Task& task);
 
-  // `picks` holds distinct row-major cell indices, in any order.
-  double of(std::span<const std::uint64_t> picks) const;
-  // The same, given also a flag per cell (row-major) that is non-zero
-  // exactly for the picked cells: long lists are summed by a scan of the
-  // flags instead of a sort.
-  double of(std::span<const std::uint64_t> picks, std::span<const std::uint8_t> picked) const;
+  double of(const CellSet& chosen) const;
 
  private:
   std::vector<double> terms_;  // (double)c * (1 - omega), row-major

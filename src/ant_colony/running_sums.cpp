@@ -37,85 +37,58 @@ Rounded round_to_grid(double weight, double scale) noexcept {
 
 }  // namespace
 
-void RunningSums::reset(std::span<const double> weights) {
-  resize(weights.size());
-  for (std::size_t block = 0; block < blocks_.size(); ++block) count(weights, block);
-}
-
 void RunningSums::resize(std::size_t cells) {
   const std::size_t blocks = (cells + kBlock - 1) / kBlock;
-  blocks_.resize(blocks);
+  blocks_.assign(blocks, Block{kNoExponent, 0, 0.0});
   starts_.assign(blocks + 1, 0.0);
 }
 
-void RunningSums::count(std::span<const double> weights, std::size_t block) noexcept {
-  std::uint32_t candidates = 0;
-  const std::size_t end = std::min(weights.size(), (block + 1) * kBlock);
-  for (std::size_t cell = block * kBlock; cell < end; ++cell) candidates += weights[cell] != 0.0;
-  blocks_[block] = Block{kNoExponent, candidates, 0, 0.0};
-}
-
 void RunningSums::copy_from(const RunningSums& other) {
-  blocks_.resize(other.blocks_.size());
-  std::copy(other.blocks_.begin(), other.blocks_.end(), blocks_.begin());
+  blocks_.assign(other.blocks_.begin(), other.blocks_.end());
   starts_.resize(other.starts_.size());
 }
 
-void RunningSums::refresh(std::span<const double> weights, std::size_t block, int exponent) noexcept {
-  Block& b = blocks_[block];
-  const double scale = pow2(52 - exponent);
-  double units = 0.0;
-  std::uint32_t halfway = 0;
-  const std::size_t end = std::min(weights.size(), (block + 1) * kBlock);
-  for (std::size_t cell = block * kBlock; cell < end; ++cell) {
-    if (weights[cell] == 0.0) continue;
-    const Rounded r = round_to_grid(weights[cell], scale);
-    units += r.units;
-    halfway += r.halfway ? 1 : 0;
-  }
-  b.exponent = exponent;
-  b.halfway = halfway;
-  b.sum = units * pow2(exponent - 52);
-}
-
-void RunningSums::update(std::size_t cell, double before, double after) noexcept {
+void RunningSums::change(std::size_t cell, double weight, double sign) noexcept {
   Block& b = blocks_[cell / kBlock];
-  b.candidates += (after != 0.0) - (before != 0.0);
   if (b.exponent == kNoExponent) return;
   // The cached sum is exact only below 2^exponent; anything else is rebuilt
   // on the next walk.
   const double limit = pow2(b.exponent);
-  if (!(b.sum < limit)) {
+  if (!(b.sum < limit) || !(weight < 0x1p1023)) {
     b.exponent = kNoExponent;
     return;
   }
   const double scale = pow2(52 - b.exponent);
-  const double step = pow2(b.exponent - 52);
-  double units = b.sum * scale;
-  if (before != 0.0) {
-    const Rounded r = round_to_grid(before, scale);
-    units -= r.units;
-    b.halfway -= r.halfway ? 1 : 0;
-  }
-  if (after != 0.0) {
-    const Rounded r = round_to_grid(after, scale);
-    units += r.units;
-    b.halfway += r.halfway ? 1 : 0;
-  }
-  b.sum = units * step;
+  const Rounded r = round_to_grid(weight, scale);
+  b.sum = (b.sum * scale + sign * r.units) * pow2(b.exponent - 52);
+  if (r.halfway) b.halfway += sign > 0.0 ? 1 : -1;
   if (!(b.sum < limit)) b.exponent = kNoExponent;
 }
 
-double RunningSums::walk(std::span<const double> weights) {
+void RunningSums::refresh(WeightView weights, std::uint64_t word, std::size_t block,
+                          int exponent) noexcept {
+  const double scale = pow2(52 - exponent);
+  double units = 0.0;
+  std::uint32_t halfway = 0;
+  for (std::uint64_t w = word; w != 0; w &= w - 1) {
+    const Rounded r = round_to_grid(weights[block * kBlock + static_cast<std::size_t>(std::countr_zero(w))], scale);
+    units += r.units;
+    halfway += r.halfway ? 1 : 0;
+  }
+  blocks_[block] = Block{exponent, halfway, units * pow2(exponent - 52)};
+}
+
+double RunningSums::walk(WeightView weights, const CellSet& candidates) {
   double running = 0.0;
   for (std::size_t block = 0; block < blocks_.size(); ++block) {
     starts_[block] = running;
-    Block& b = blocks_[block];
-    if (b.candidates == 0) continue;
+    const std::uint64_t word = candidates.word(block);
+    if (word == 0) continue;
     if (running > 0.0 && running < 0x1p1022) {
       const int e = binade(running);
       if (e >= kLowestExponent) {
-        if (b.exponent != e) refresh(weights, block, e);
+        if (blocks_[block].exponent != e) refresh(weights, word, block, e);
+        const Block& b = blocks_[block];
         // Exact: running and the sum are multiples of 2^(e-52) and their
         // sum stays below 2^(e+1).
         if (b.halfway == 0 && b.sum < pow2(e)) {
@@ -127,36 +100,32 @@ double RunningSums::walk(std::span<const double> weights) {
         }
       }
     }
-    const std::size_t end = std::min(weights.size(), (block + 1) * kBlock);
-    for (std::size_t cell = block * kBlock; cell < end; ++cell) {
-      if (weights[cell] != 0.0) running += weights[cell];
+    for (std::uint64_t w = word; w != 0; w &= w - 1) {
+      running += weights[block * kBlock + static_cast<std::size_t>(std::countr_zero(w))];
     }
   }
   starts_[blocks_.size()] = running;
   return running;
 }
 
-std::size_t RunningSums::pick(std::span<const double> weights, double total, std::uint64_t output) const {
+std::size_t RunningSums::pick(WeightView weights, const CellSet& candidates, double total,
+                              std::uint64_t output) const {
   const double d = runtime::UniformFloat{0.0, runtime::sampler_scale(total)}.sample_from_output(output);
   // The first block whose end sum exceeds d holds the first running sum above d.
   const auto first_above = std::upper_bound(starts_.begin() + 1, starts_.end(), d);
   if (first_above != starts_.end()) {
     const std::size_t block = static_cast<std::size_t>(first_above - starts_.begin()) - 1;
     double running = starts_[block];
-    const std::size_t end = std::min(weights.size(), (block + 1) * kBlock);
-    for (std::size_t cell = block * kBlock; cell < end; ++cell) {
-      if (weights[cell] == 0.0) continue;
+    for (std::uint64_t w = candidates.word(block); w != 0; w &= w - 1) {
+      const std::size_t cell = block * kBlock + static_cast<std::size_t>(std::countr_zero(w));
       running += weights[cell];
       if (running > d) return cell;  // the last candidate is picked by this too
     }
   }
   // No running sum exceeds d: the last candidate.
   for (std::size_t block = blocks_.size(); block-- > 0;) {
-    if (blocks_[block].candidates == 0) continue;
-    const std::size_t end = std::min(weights.size(), (block + 1) * kBlock);
-    for (std::size_t cell = end; cell-- > block * kBlock;) {
-      if (weights[cell] != 0.0) return cell;
-    }
+    const std::uint64_t word = candidates.word(block);
+    if (word != 0) return block * kBlock + (CellSet::kWordBits - 1 - static_cast<std::size_t>(std::countl_zero(word)));
   }
   return weights.size();
 }

@@ -8,9 +8,9 @@
 // to the nearest multiple, as long as no weight lies exactly halfway between
 // two multiples. So a block whose cells keep S inside one binade adds the
 // same exact amount whatever S is within that binade; that amount is cached
-// per block and kept up to date as candidates come and go. Blocks where S
-// crosses into the next binade, or that hold a halfway weight, are added
-// cell by cell.
+// per block and binade, and kept up to date as candidates come and go.
+// Blocks where S crosses into the next binade, or that hold a halfway
+// weight, are added cell by cell.
 #pragma once
 
 #include <cstddef>
@@ -18,42 +18,48 @@
 #include <span>
 #include <vector>
 
+#include "ant_colony/cell_record.h"
+#include "ant_colony/cell_set.h"
+
 namespace corvane {
 
 class RunningSums {
  public:
-  static constexpr std::size_t kBlock = 64;
+  // A block is one word of a CellSet.
+  static constexpr std::size_t kBlock = CellSet::kWordBits;
 
-  // Starts over for the weights `weights` (0 marks a cell that is no candidate).
-  void reset(std::span<const double> weights);
-  // The same in two steps, so that blocks can be counted in parallel:
-  // resize() for the number of cells, then count() every block.
+  // Sizes for `cells` cells, with nothing cached.
   void resize(std::size_t cells);
-  void count(std::span<const double> weights, std::size_t block) noexcept;
   void copy_from(const RunningSums& other);
 
-  // A cell's weight changed from `before` to `after` (one of them may be 0).
-  void update(std::size_t cell, double before, double after) noexcept;
+  // `cell`, of weight `weight`, became a candidate (joined) or stopped
+  // being one (left).
+  void joined(std::size_t cell, double weight) noexcept { change(cell, weight, 1.0); }
+  void left(std::size_t cell, double weight) noexcept { change(cell, weight, -1.0); }
+  // Asks for the cache line that a change of `cell` will touch.
+  void prefetch(std::size_t cell) const noexcept { __builtin_prefetch(&blocks_[cell / kBlock]); }
 
-  // Runs the sums over all candidates and returns the total; afterwards
-  // pick() can answer for any output. The total may be +infinity.
-  double walk(std::span<const double> weights);
+  // Runs the sums over the candidates (the cells of `candidates`, weighing
+  // `weights`) and returns the total; afterwards pick() can answer for any
+  // output. The total may be +infinity.
+  double walk(WeightView weights, const CellSet& candidates);
 
   // The cell that a WeightedIndex over the candidates (in cell order) picks
   // for `output`, after walk() and with no change in between; `total` is
   // what walk() returned and must be finite.
-  std::size_t pick(std::span<const double> weights, double total, std::uint64_t output) const;
+  std::size_t pick(WeightView weights, const CellSet& candidates, double total,
+                   std::uint64_t output) const;
 
  private:
   struct Block {
-    int exponent;    // binade the cached sum is for; kNoExponent when none
-    std::uint32_t candidates;
+    int exponent;           // binade the cached sum is for; kNoExponent when none
     std::uint32_t halfway;  // weights exactly halfway between two grid points
-    double sum;      // exact sum of the rounded weights, when below 2^exponent
+    double sum;             // exact sum of the rounded weights, when below 2^exponent
   };
   static constexpr int kNoExponent = -100000;
 
-  void refresh(std::span<const double> weights, std::size_t block, int exponent) noexcept;
+  void change(std::size_t cell, double weight, double sign) noexcept;
+  void refresh(WeightView weights, std::uint64_t word, std::size_t block, int exponent) noexcept;
 
   std::vector<Block> blocks_;
   std::vector<double> starts_;  // running sum before each block, after walk()

@@ -4,14 +4,15 @@
 #include <cstdint>
 #include <vector>
 
+#include "ant_colony/cell_set.h"
 #include "runtime/matrix.h"
 
 namespace corvane {
 
-// One constructed candidate: the cells it chose, as row-major cell indices
-// (i * n + j) in the order they were picked, and its objective value.
+// One constructed candidate: the cells it chose (row-major cell indices
+// i * n + j), and its objective value.
 struct Solution {
-  std::vector<std::uint64_t> picks;
+  CellSet cells;
   double value = 0.0;
 };
 

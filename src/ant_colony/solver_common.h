@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <optional>
+#include <span>
 #include <vector>
 
 #include "ant_colony/solution.h"
@@ -20,7 +21,7 @@ class BestCandidate {
   void offer(const Solution& candidate) {
     if (candidate.value > value_) {
       value_ = candidate.value;
-      picks_ = candidate.picks;
+      cells_.assign(candidate.cells);
     }
   }
   double value() const noexcept { return value_; }
@@ -28,7 +29,7 @@ class BestCandidate {
 
  private:
   double value_ = 0.0;
-  std::vector<std::uint64_t> picks_;
+  CellSet cells_;
 };
 
 // Sizes `batch` to `count` candidates; a MemoryError value when it cannot.
@@ -43,6 +44,15 @@ std::vector<T> row_major_values(const Matrix<T>& matrix) {
     for (std::size_t j = 0; j < matrix.cols(); ++j) values.push_back(matrix(i, j));
   }
   return values;
+}
+
+// The same without a copy when the matrix is row-major already; otherwise
+// the values are copied into `copy`, which must outlive the view.
+template <class T>
+std::span<const T> row_major_view(const Matrix<T>& matrix, std::vector<T>& copy) {
+  if (matrix.is_row_major()) return {matrix.storage(), matrix.size()};
+  copy = row_major_values(matrix);
+  return copy;
 }
 
 }  // namespace corvane

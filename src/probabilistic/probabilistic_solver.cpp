@@ -19,13 +19,13 @@ namespace {
 struct alignas(64) IndexedBest {
   double value = 0.0;
   std::uint64_t index = std::numeric_limits<std::uint64_t>::max();
-  std::vector<std::uint64_t> picks;
+  CellSet cells;
 
-  void offer(double candidate_value, std::uint64_t candidate_index, std::vector<std::uint64_t>&& candidate_picks) {
+  void offer(double candidate_value, std::uint64_t candidate_index, const CellSet& candidate_cells) {
     if (candidate_value > value || (candidate_value == value && candidate_index < index && candidate_value > 0.0)) {
       value = candidate_value;
       index = candidate_index;
-      picks = std::move(candidate_picks);
+      cells.assign(candidate_cells);
     }
   }
 };
@@ -43,10 +43,10 @@ Result<Assignment> solve_probabilistic(const Task& task, const ProbabilisticPara
   // An empty grid has no candidate cell: every sample is empty.
   if (task.m * task.n == 0) return BestCandidate().assignment(task.m, task.n);
   const FloatMatrix eta = build_heuristic_matrix(task);
-  const std::vector<std::int64_t> resources = row_major_values(task.b_ij);
+  std::vector<std::int64_t> resource_copy;
   const Objective objective(task);
-  ConstructionPlan plan(resources, task.b_total);
-  plan.set_weights({eta.storage(), eta.size()});
+  ConstructionPlan plan(row_major_view(task.b_ij, resource_copy), task.b_total);
+  plan.set_weights(std::span<const double>(eta.storage(), eta.size()));
 
   const std::size_t slots = runtime::current_num_threads() + 1;
   std::vector<IndexedBest> bests(slots);
@@ -55,16 +55,15 @@ Result<Assignment> solve_probabilistic(const Task& task, const ProbabilisticPara
   runtime::parallel_for(parameters.kmax, [&](std::size_t sample) {
     control.sources.with_outputs(sample, [&](OutputSource& outputs) {
       Constructor& constructor = constructors[runtime::worker_index()];
-      std::vector<std::uint64_t> picks = constructor.construct(plan, outputs);
-      const double value = objective.of(picks, constructor.picked());
-      bests[runtime::worker_index()].offer(value, sample, std::move(picks));
+      constructor.construct(plan, outputs);
+      bests[runtime::worker_index()].offer(objective.of(constructor.picked()), sample, constructor.picked());
     });
   });
 
   IndexedBest overall;
-  for (IndexedBest& thread_best : bests) overall.offer(thread_best.value, thread_best.index, std::move(thread_best.picks));
+  for (const IndexedBest& thread_best : bests) overall.offer(thread_best.value, thread_best.index, thread_best.cells);
   BestCandidate best;
-  best.offer(Solution{std::move(overall.picks), overall.value});
+  best.offer(Solution{std::move(overall.cells), overall.value});
   if (!control.checkpoint(Progress{1, best.value(), {}, 0.0})) return Error{ErrorKind::Stopped, ""};
   return best.assignment(task.m, task.n);
 }

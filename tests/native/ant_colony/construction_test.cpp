@@ -52,9 +52,16 @@ Outcome run_fast(Constructor& constructor, const ConstructionPlan& plan, const C
   ScriptedOutputs outputs(seed, c.coarse_bits);
   Outcome outcome;
   try {
-    outcome.picks = constructor.construct(plan, outputs);
+    constructor.construct(plan, outputs, &outcome.picks);
+    // The picked set holds exactly the cells of the pick order.
+    CellSet expected(plan.cells());
+    for (std::uint64_t cell : outcome.picks) expected.insert(cell);
+    if (!(constructor.picked() == expected)) outcome.failure = "picked() differs from the order of picks";
   } catch (const InternalFailure& failure) {
+    // The rescan returns no picks when it fails; the outputs drawn pin the
+    // point of failure.
     outcome.failure = failure.message();
+    outcome.picks.clear();
   }
   outcome.drawn = outputs.drawn;
   return outcome;
@@ -228,7 +235,8 @@ TEST(ConstructionEquivalence, TreeAndExactScanBothTakePart) {
     ConstructionPlan plan(c.resources, c.b_total);
     plan.set_weights(c.weights);
     ScriptedOutputs outputs(rng(), 0);
-    const auto picks = ordinary.construct(plan, outputs);
+    std::vector<std::uint64_t> picks;
+    ordinary.construct(plan, outputs, &picks);
     EXPECT_LT(ordinary.exact_steps(), picks.size());
 
     Case e = make_case(Family::EqualWeights, rng);
@@ -236,7 +244,7 @@ TEST(ConstructionEquivalence, TreeAndExactScanBothTakePart) {
     ConstructionPlan edge_plan(e.resources, e.b_total);
     edge_plan.set_weights(e.weights);
     ScriptedOutputs edge_outputs(rng(), 2);
-    (void)edges.construct(edge_plan, edge_outputs);
+    edges.construct(edge_plan, edge_outputs);
   }
   EXPECT_GT(edges.exact_steps(), 0u);
 }
@@ -289,7 +297,8 @@ TEST(ConstructionEquivalence, DrawsOnBucketEdges) {
     RecordedOutputs for_rescan(outputs);
     RecordedOutputs for_fast(outputs);
     const auto expected = construct_by_rescan({c.weights, c.resources, c.b_total}, for_rescan);
-    const auto actual = constructor.construct(plan, for_fast);
+    std::vector<std::uint64_t> actual;
+    constructor.construct(plan, for_fast, &actual);
     ASSERT_EQ(actual, expected) << "round " << round << " cells " << c.weights.size();
   }
   EXPECT_GT(constructor.exact_steps(), 0u);
@@ -297,12 +306,19 @@ TEST(ConstructionEquivalence, DrawsOnBucketEdges) {
 
 TEST(PickByScan, MatchesTheWorkedExample) {
   // Weights 1, 2, 1 over cells 0, 2, 3 (cell 1 is no candidate).
-  const std::vector<double> w = {1.0, 0.0, 2.0, 1.0};
+  // Cell 1 weighs 5 but is no candidate.
+  const std::vector<double> w = {1.0, 5.0, 2.0, 1.0};
+  CellSet candidates(4);
+  for (std::size_t cell : {0, 2, 3}) candidates.insert(cell);
   RecordedOutputs outputs({0x0000000000000000ULL, 0x3333333333333333ULL, 0x4000000000000000ULL,
                            0xC000000000000000ULL, 0xFFFFFFFFFFFFFFFFULL});
-  for (std::size_t expected : {0u, 0u, 2u, 3u, 3u}) EXPECT_EQ(pick_by_scan(w, outputs), expected);
-  const std::vector<double> overflow = {1e308, 0.0, 1e308};
-  EXPECT_THROW(pick_by_scan(overflow, outputs), InternalFailure);
+  for (std::size_t expected : {0u, 0u, 2u, 3u, 3u}) EXPECT_EQ(pick_by_scan(w, candidates, outputs), expected);
+  const std::vector<double> overflow = {1e308, 1e308, 1e308};
+  CellSet two(3);
+  two.insert(0);
+  two.insert(2);
+  EXPECT_THROW(pick_by_scan(overflow, two, outputs), InternalFailure);
+  EXPECT_EQ(outputs.drawn, 5u);  // no draw for the overflowing total
 }
 
 }  // namespace

@@ -14,11 +14,9 @@
 namespace corvane {
 namespace {
 
-double left_to_right(const std::vector<double>& weights) {
+double left_to_right(const std::vector<double>& weights, const CellSet& candidates) {
   double total = 0.0;
-  for (double w : weights) {
-    if (w != 0.0) total += w;
-  }
+  candidates.for_each([&](std::size_t cell) { total += weights[cell]; });
   return total;
 }
 
@@ -26,7 +24,6 @@ std::vector<double> random_weights(std::mt19937_64& rng, std::size_t cells, int 
   std::uniform_real_distribution<double> unit(0.0, 1.0);
   std::vector<double> w(cells, 0.0);
   for (double& x : w) {
-    if (rng() % 4 == 0) continue;  // no candidate
     switch (kind) {
       case 0: x = 0.1 + unit(rng); break;                           // ordinary
       case 1: x = std::pow(2.0, std::floor(unit(rng) * 8)); break;  // powers of two: halfway weights
@@ -37,30 +34,38 @@ std::vector<double> random_weights(std::mt19937_64& rng, std::size_t cells, int 
   return w;
 }
 
-TEST(RunningSums, WalkAndPickMatchPlainAdditionUnderUpdates) {
+TEST(RunningSums, WalkAndPickMatchPlainAdditionAsCandidatesChange) {
   std::mt19937_64 rng(5);
   for (int round = 0; round < 200; ++round) {
     const int kind = round % 4;
     const std::size_t cells = 1 + rng() % 5000;
-    std::vector<double> weights = random_weights(rng, cells, kind);
+    const std::vector<double> weights = random_weights(rng, cells, kind);
+    CellSet candidates(cells);
+    for (std::size_t cell = 0; cell < cells; ++cell) {
+      if (rng() % 4 != 0) candidates.insert(cell);
+    }
     RunningSums sums;
-    sums.reset(weights);
+    sums.resize(cells);
     for (int step = 0; step < 30; ++step) {
-      const double total = sums.walk(weights);
-      ASSERT_EQ(total, left_to_right(weights)) << "round " << round << " step " << step;
+      const double total = sums.walk(weights, candidates);
+      ASSERT_EQ(total, left_to_right(weights, candidates)) << "round " << round << " step " << step;
       if (total > 0.0 && std::isfinite(total)) {
         for (int draw = 0; draw < 5; ++draw) {
           const std::uint64_t output = rng();
           testing::RecordedOutputs for_scan({output});
-          ASSERT_EQ(sums.pick(weights, total, output), pick_by_scan(weights, for_scan));
+          ASSERT_EQ(sums.pick(weights, candidates, total, output), pick_by_scan(weights, candidates, for_scan));
         }
       }
       // Candidates come and go between walks, as in a construction.
       for (int change = 0; change < 40; ++change) {
         const std::size_t cell = rng() % cells;
-        const double after = weights[cell] != 0.0 ? 0.0 : random_weights(rng, 1, kind)[0];
-        sums.update(cell, weights[cell], after);
-        weights[cell] = after;
+        if (candidates.contains(cell)) {
+          candidates.erase(cell);
+          sums.left(cell, weights[cell]);
+        } else {
+          candidates.insert(cell);
+          sums.joined(cell, weights[cell]);
+        }
       }
     }
   }
@@ -68,9 +73,11 @@ TEST(RunningSums, WalkAndPickMatchPlainAdditionUnderUpdates) {
 
 TEST(RunningSums, InfiniteTotalsAreReported) {
   std::vector<double> weights(300, 1e307);
+  CellSet all(300);
+  for (std::size_t cell = 0; cell < 300; ++cell) all.insert(cell);
   RunningSums sums;
-  sums.reset(weights);
-  EXPECT_TRUE(std::isinf(sums.walk(weights)));
+  sums.resize(300);
+  EXPECT_TRUE(std::isinf(sums.walk(weights, all)));
 }
 
 }  // namespace
