@@ -9,7 +9,6 @@
 // --rescan    time the straightforward construction instead of the fast one
 // --beta B    cell weight eta^B (default 2, an ant's first iteration with
 //             tau = 1 and alpha = 1; 1 is the probabilistic solver's weight)
-// --lanes K   build K candidates at a time, interleaved on the one thread
 // --max-steps N  stop after N steps in all (the rescan of a 1000 x 1000 task
 //             takes minutes per candidate); the report says it was cut short
 // --json      one JSON object on one line instead of the text line
@@ -27,7 +26,6 @@
 #include <vector>
 
 #include "ant_colony/construction.h"
-#include "ant_colony/construction_lanes.h"
 #include "ant_colony/fast_construction.h"
 
 namespace {
@@ -73,7 +71,6 @@ struct Options {
   double beta = 2.0;
   std::uint64_t max_steps = 0;  // 0: no cap
   bool json = false;
-  std::size_t lanes = 1;
 };
 
 int usage(const char* program) {
@@ -91,8 +88,6 @@ bool parse(int argc, char** argv, Options& options) {
       options.json = true;
     } else if (arg == "--beta" && k + 1 < argc) {
       options.beta = std::strtod(argv[++k], nullptr);
-    } else if (arg == "--lanes" && k + 1 < argc) {
-      options.lanes = std::strtoul(argv[++k], nullptr, 10);
     } else if (arg == "--max-steps" && k + 1 < argc) {
       options.max_steps = std::strtoull(argv[++k], nullptr, 10);
     } else if (!arg.empty() && arg[0] != '-' && positional == 0) {
@@ -138,22 +133,10 @@ int main(int argc, char** argv) {
   const auto t1 = std::chrono::steady_clock::now();
 
   corvane::Constructor constructor;
-  corvane::ConstructionLanes lanes;
   std::uint64_t steps = 0;  // outputs drawn, one per step
   int completed = 0;
   bool cut_short = false;
-  if (options.lanes > 1 && !options.rescan) {
-    // Interleaved: whole groups of lanes; the step cap does not apply.
-    for (int k = 0; k < options.constructions; k += static_cast<int>(options.lanes)) {
-      std::vector<CappedOutputs> sources;
-      const std::size_t group = std::min<std::size_t>(options.lanes, static_cast<std::size_t>(options.constructions - k));
-      for (std::size_t lane = 0; lane < group; ++lane) sources.emplace_back(1000 + k + static_cast<int>(lane), steps, 0);
-      std::vector<corvane::OutputSource*> pointers;
-      for (CappedOutputs& source : sources) pointers.push_back(&source);
-      lanes.construct(plan, pointers, [&](std::size_t, const corvane::CellSet&) { ++completed; });
-    }
-  }
-  for (int k = 0; options.lanes <= 1 && k < options.constructions; ++k) {
+  for (int k = 0; k < options.constructions; ++k) {
     const std::uint64_t steps_before = steps;
     CappedOutputs outputs(1000 + k, steps, options.max_steps);
     try {
@@ -179,7 +162,7 @@ int main(int argc, char** argv) {
   const double seconds = std::chrono::duration<double>(t2 - t1).count();
   const double ns_per_step = steps > 0 ? seconds * 1e9 / static_cast<double>(steps) : 0.0;
   const double setup_ms = std::chrono::duration<double>(t1 - t0).count() * 1e3;
-  const auto exact_steps = static_cast<unsigned long long>(constructor.exact_steps() + lanes.exact_steps());
+  const auto exact_steps = static_cast<unsigned long long>(constructor.exact_steps());
 
   if (options.json) {
     std::printf(

@@ -4,6 +4,7 @@
 #include <bit>
 #include <cmath>
 #include <numeric>
+#include <type_traits>
 
 #include "runtime/failure.h"
 #include "runtime/pool.h"
@@ -20,8 +21,10 @@ constexpr std::size_t kTreeThreshold = 256;
 constexpr std::size_t kWarmSumsThreshold = std::size_t{1} << 16;
 
 
-// A non-negative Wide as a double, within 2^-52 of its value (two roundings;
-// the bounds below leave room for that). Cheaper than the exact conversion.
+// A non-negative sum as a double, within 2^-52 of its value (two roundings
+// for a Wide; the bounds below leave room for that). Cheaper than the exact
+// conversion.
+double to_double(std::int64_t value) { return static_cast<double>(value); }
 double to_double(Wide value) {
   const auto high = static_cast<std::uint64_t>(value >> 64);
   const auto low = static_cast<std::uint64_t>(value);
@@ -76,11 +79,11 @@ std::size_t pick_by_scan(WeightView weights, const CellSet& candidates, OutputSo
   return last;
 }
 
-ConstructionPlan::ConstructionPlan(std::span<const std::int64_t> resources, std::int64_t b_total,
-                                   ResourceOrder::Width width)
+ConstructionPlan::ConstructionPlan(std::span<const std::int64_t> resources, std::int64_t b_total, Layout layout)
     : records_(resources.size()),
       b_total_(b_total),
-      by_resource_(resources, width),
+      quantum_bits_(layout.quantum_bits),
+      by_resource_(resources, layout.width),
       initial_runs_(by_resource_.runs_at_most(b_total)),
       tree_(resources.size() >= kTreeThreshold) {
   static_assert(kChunk % QuantisedTree::kRowCells == 0 && QuantisedTree::kRowCells % CellSet::kWordBits == 0);
@@ -97,14 +100,14 @@ void ConstructionPlan::prepare() {
   int exponent = 0;
   const double top = largest_.empty() ? 0.0 : *std::max_element(largest_.begin(), largest_.end());
   if (top > 0.0) std::frexp(top, &exponent);  // top < 2^exponent
-  const int shift = QuantisedTree::quantum_bits(cells) - exponent;
+  const int shift = quantum_bits_ - exponent;
   quantised_ = tree_ && shift <= 1023;
   scale_ = std::ldexp(1.0, shift);
   quantum_ = std::ldexp(1.0, -shift);
 
   // The start state: every cell with a positive weight that fits the budget.
   start_candidates_.clear(cells);
-  if (quantised_) start_tree_.resize(cells);
+  if (quantised_) start_tree_.resize(cells, quantum_bits_);
   if (tree_) start_sums_.resize(cells);
   std::vector<std::size_t> candidates(chunks(), 0);
   std::vector<std::size_t> infinite(chunks(), 0);
@@ -135,8 +138,7 @@ void ConstructionPlan::prepare() {
   start_infinite_ = std::accumulate(infinite.begin(), infinite.end(), std::size_t{0});
   if (quantised_) start_tree_.finish();
   // Cache each block's sum for the binade it starts in.
-  sums_warm_ = tree_ && cells >= kWarmSumsThreshold;
-  if (sums_warm_) (void)start_sums_.walk(weights(), start_candidates_);
+  if (tree_ && cells >= kWarmSumsThreshold) (void)start_sums_.walk(weights(), start_candidates_);
 }
 
 void Constructor::start(const ConstructionPlan& plan) {
@@ -144,8 +146,7 @@ void Constructor::start(const ConstructionPlan& plan) {
   candidates_.assign(plan.start_candidates_);
   chosen_.clear(plan.cells());
   if (plan.quantised_) tree_.copy_from(plan.start_tree_);
-  if (plan.tree_) sums_.copy_from(plan.start_sums_);
-  sums_live_ = plan.sums_warm_;
+  if (plan.tree_) sums_.restart(plan.start_sums_);
   count_ = plan.start_count_;
   infinite_ = plan.start_infinite_;
   runs_ = plan.initial_runs_;
@@ -154,26 +155,25 @@ void Constructor::start(const ConstructionPlan& plan) {
 
 void Constructor::construct(const ConstructionPlan& plan, OutputSource& outputs, std::vector<std::uint64_t>* order) {
   start(plan);
-  Step step;
-  while (!finished()) {
-    if (begin_step(outputs, step, order)) finish_step(step, order);
+  while (count_ > 0) {
+    // A candidate of weight +infinity makes the total +infinity.
+    if (infinite_ > 0) fail(runtime::kNonFiniteTotal);
+    const std::size_t cell = step(outputs);
+    take(cell);
+    if (order != nullptr) order->push_back(cell);
   }
 }
 
-// A step draws only once the total is known to be finite: a total of
+// One pick. It draws only once the total is known to be finite: a total of
 // +infinity fails the construction before its draw, as in the rescan.
-bool Constructor::begin_step(OutputSource& outputs, Step& step, std::vector<std::uint64_t>* order) {
-  // A candidate of weight +infinity makes the total +infinity.
-  if (infinite_ > 0) fail(runtime::kNonFiniteTotal);
+std::size_t Constructor::step(OutputSource& outputs) {
   if (count_ == 1) {
     (void)outputs.next_u64();  // a single candidate still takes a draw
-    complete(sole_candidate(), order);
-    return false;
+    return sole_candidate();
   }
   if (!plan_->tree_) {
     ++exact_steps_;
-    complete(pick_by_scan(plan_->weights(), candidates_, outputs), order);
-    return false;
+    return pick_by_scan(plan_->weights(), candidates_, outputs);
   }
   if (!total_surely_finite()) {
     // Near overflow (or with weights too small for the tree to bound) the
@@ -181,32 +181,12 @@ bool Constructor::begin_step(OutputSource& outputs, Step& step, std::vector<std:
     ++exact_steps_;
     const double total = walk();
     if (std::isinf(total)) fail(runtime::kNonFiniteTotal);
-    complete(sums_.pick(plan_->weights(), candidates_, total, outputs.next_u64()), order);
-    return false;
+    return sums_.pick(plan_->weights(), candidates_, total, outputs.next_u64());
   }
-  step.output = outputs.next_u64();
-  if (!search(step)) {
-    complete(exact_pick(step.output), order);
-    return false;
-  }
-  // The block's records, and the running sums the pick will update.
-  const char* records = reinterpret_cast<const char*>(&plan_->records_[step.block * QuantisedTree::kBlock]);
-  for (std::size_t line = 0; line < QuantisedTree::kBlock * sizeof(CellRecord); line += 64) {
-    __builtin_prefetch(records + line);
-  }
-  sums_.prefetch(step.block * QuantisedTree::kBlock);
-  return true;
-}
-
-void Constructor::finish_step(const Step& step, std::vector<std::uint64_t>* order) {
+  const std::uint64_t output = outputs.next_u64();
   std::size_t cell = 0;
-  if (!certify(step, cell)) cell = exact_pick(step.output);
-  complete(cell, order);
-}
-
-void Constructor::complete(std::size_t cell, std::vector<std::uint64_t>* order) {
-  take(cell);
-  if (order != nullptr) order->push_back(cell);
+  const bool found = tree_.narrow() ? pick_from_tree<std::int64_t>(output, cell) : pick_from_tree<Wide>(output, cell);
+  return found ? cell : exact_pick(output);
 }
 
 // The exact left-to-right pick, for a total known to be finite.
@@ -217,15 +197,8 @@ std::size_t Constructor::exact_pick(std::uint64_t output) {
   return sums_.pick(plan_->weights(), candidates_, total, output);
 }
 
-// The exact left-to-right total. The running sums' block caches are kept up
-// to date from the first walk of a construction on (from its start, when
-// the plan warmed them): until a construction needs them, small tasks spend
-// nothing on them.
-double Constructor::walk() {
-  const double total = sums_.walk(plan_->weights(), candidates_);
-  sums_live_ = true;
-  return total;
-}
+// The exact left-to-right total.
+double Constructor::walk() { return sums_.walk(plan_->weights(), candidates_); }
 
 // Whether the left-to-right total of the candidates is certainly finite: it
 // lies within a factor 1 + (count + 16) * 2^-52 of the exact sum, which the
@@ -238,38 +211,44 @@ bool Constructor::total_surely_finite() const {
   return exact_high < 0x1p1000;
 }
 
-// Finds the block of the tree that holds the draw's quanta, with bounds on
-// the draw for the total's possible values. False when the total is too near
-// underflow or overflow for the bounds.
-bool Constructor::search(Step& step) const {
-  const Wide quanta = tree_.total();
+// Finds the cell of the tree that holds the draw's quanta and certifies it:
+// true when the draw lies clear of its edges for every total and running
+// sum the bounds allow. Sum is the tree's integer type: 64 bits when all its
+// levels are.
+template <class Sum>
+bool Constructor::pick_from_tree(std::uint64_t output, std::size_t& cell) const {
+  const Sum quanta = static_cast<Sum>(tree_.total());
   const double count = static_cast<double>(count_);
   const double quantum = plan_->quantum_;
   const double slack = slack_of(count);
   const double exact_low = to_double(quanta) * quantum;
   const double exact_high = exact_low + count * quantum;
-  if (!(exact_low >= 0x1p-900) || !(exact_high < 0x1p1000)) return false;
+  if (!(exact_low >= 0x1p-900) || !(exact_high < 0x1p1000)) return false;  // near underflow or overflow
 
   // The draw d = u * total, for the total within [total_low, total_high].
-  const double u = runtime::unit_from_output(step.output);
-  step.draw_low = u * (exact_low * (1.0 - slack)) * (1.0 - 0x1p-50);
-  step.draw_high = u * (exact_high * (1.0 + slack)) * (1.0 + 0x1p-50);
-  const Wide target = std::clamp<Wide>(to_wide(step.draw_low * plan_->scale_), 0, quanta - 1);
-  step.block = tree_.find_block(target, step.before, step.offset);
-  return true;
-}
+  const double u = runtime::unit_from_output(output);
+  const double draw_low = u * (exact_low * (1.0 - slack)) * (1.0 - 0x1p-50);
+  const double draw_high = u * (exact_high * (1.0 + slack)) * (1.0 + 0x1p-50);
+  Sum target = 0;
+  if constexpr (std::is_same_v<Sum, Wide>) {
+    target = to_wide(draw_low * plan_->scale_);
+  } else {
+    const double scaled = draw_low * plan_->scale_;
+    target = scaled < 0x1p62 ? static_cast<Sum>(scaled) : Sum{1} << 62;
+  }
+  target = std::clamp<Sum>(target, 0, quanta - 1);
+  Sum before = 0;
+  std::int64_t offset = 0;
+  const std::size_t block = tree_.find_block(target, before, offset);
 
-// The cell of the block that holds the target's quanta, when the draw lies
-// clear of its edges.
-bool Constructor::certify(const Step& step, std::size_t& cell) const {
+  // The cell of the block that holds the target's quanta.
   std::size_t found = plan_->cells();
   std::int64_t inside = 0;
   std::int64_t found_units = 0;
-  for (std::uint32_t bits = block_bits(candidates_, step.block); bits != 0; bits &= bits - 1) {
-    const std::size_t candidate =
-        step.block * QuantisedTree::kBlock + static_cast<std::size_t>(std::countr_zero(bits));
+  for (std::uint32_t bits = block_bits(candidates_, block); bits != 0; bits &= bits - 1) {
+    const std::size_t candidate = block * QuantisedTree::kBlock + static_cast<std::size_t>(std::countr_zero(bits));
     const std::int64_t units = record(candidate).quanta;
-    if (inside + units > step.offset) {
+    if (inside + units > offset) {
       found = candidate;
       found_units = units;
       break;
@@ -281,16 +260,13 @@ bool Constructor::certify(const Step& step, std::size_t& cell) const {
   // Exact sum of the candidates before `found`: within [before_low,
   // before_high]; through it: at least through_low, as every weight is at
   // least its quantised units.
-  const double count = static_cast<double>(count_);
-  const double quantum = plan_->quantum_;
-  const double slack = slack_of(count);
-  const Wide before_quanta = step.before + inside;
+  const Sum before_quanta = before + inside;
   const double before_low = to_double(before_quanta) * quantum;
   const double before_high = before_low + count * quantum;
   const double through_low = to_double(before_quanta + found_units) * quantum;
   // The pick is `found` when the running sum before it is <= d and the
   // running sum through it is > d.
-  if (before_high * (1.0 + slack) <= step.draw_low && step.draw_high < through_low * (1.0 - slack)) {
+  if (before_high * (1.0 + slack) <= draw_low && draw_high < through_low * (1.0 - slack)) {
     cell = found;
     return true;
   }
@@ -322,7 +298,7 @@ class Constructor::Drops {
     --owner_.count_;
     const CellRecord& record = records_[cell];
     if (record.quanta == CellRecord::kInfiniteQuanta) --owner_.infinite_;
-    if (owner_.sums_live_) owner_.sums_.left(cell, record.weight);
+    if (owner_.plan_->tree_) owner_.sums_.left(cell, record.weight);
     if (!tree_ || record.quanta == CellRecord::kInfiniteQuanta) return;
     const std::size_t row = cell / QuantisedTree::kRowCells;
     if (row != row_) {
@@ -382,7 +358,7 @@ void Constructor::admit(std::size_t cell) {
   candidates_.insert(cell);
   ++count_;
   if (r.quanta == CellRecord::kInfiniteQuanta) ++infinite_;
-  if (sums_live_) sums_.joined(cell, r.weight);
+  if (plan_->tree_) sums_.joined(cell, r.weight);
   if (plan_->quantised_ && r.quanta != CellRecord::kInfiniteQuanta) tree_.add(cell, r.quanta);
 }
 
@@ -391,7 +367,7 @@ void Constructor::drop(std::size_t cell) {
   candidates_.erase(cell);
   --count_;
   if (r.quanta == CellRecord::kInfiniteQuanta) --infinite_;
-  if (sums_live_) sums_.left(cell, r.weight);
+  if (plan_->tree_) sums_.left(cell, r.weight);
   if (plan_->quantised_ && r.quanta != CellRecord::kInfiniteQuanta) tree_.add(cell, -r.quanta);
 }
 

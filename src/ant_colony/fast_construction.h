@@ -38,9 +38,20 @@ namespace corvane {
 // current batch, and the state every construction of the batch starts from.
 class ConstructionPlan {
  public:
+  // How the plan stores a task: chosen by the number of cells, and set
+  // otherwise only to test the layouts of much larger tasks on small ones.
+  struct Layout {
+    ResourceOrder::Width width;
+    int quantum_bits;  // see QuantisedTree::quantum_bits()
+
+    static Layout for_cells(std::size_t cells) noexcept {
+      return Layout{ResourceOrder::width_for(cells), QuantisedTree::quantum_bits(cells)};
+    }
+  };
+
   ConstructionPlan(std::span<const std::int64_t> resources, std::int64_t b_total)
-      : ConstructionPlan(resources, b_total, ResourceOrder::width_for(resources.size())) {}
-  ConstructionPlan(std::span<const std::int64_t> resources, std::int64_t b_total, ResourceOrder::Width width);
+      : ConstructionPlan(resources, b_total, Layout::for_cells(resources.size())) {}
+  ConstructionPlan(std::span<const std::int64_t> resources, std::int64_t b_total, Layout layout);
 
   // Sets the cell weights for the next batch: weight_of(cell) for every
   // row-major cell, evaluated on the pool.
@@ -80,6 +91,7 @@ class ConstructionPlan {
 
   std::vector<CellRecord> records_;
   std::int64_t b_total_;
+  int quantum_bits_;
   ResourceOrder by_resource_;
   std::size_t initial_runs_ = 0;  // runs with b_ij <= b_total
   bool tree_ = false;             // whether constructions keep the tree and running sums
@@ -93,7 +105,6 @@ class ConstructionPlan {
   std::size_t start_infinite_ = 0;
   QuantisedTree start_tree_;
   RunningSums start_sums_;
-  bool sums_warm_ = false;  // start_sums_ caches the start state's block sums
 };
 
 // One thread's working state, reused from one construction to the next.
@@ -111,28 +122,17 @@ class alignas(64) Constructor {
   // Steps that needed the exact scan, since this constructor was made.
   std::uint64_t exact_steps() const noexcept { return exact_steps_; }
 
-  // The same construction a step at a time, for interleaving several (see
-  // ConstructionLanes): start(), then begin_step() and, when it asks for it,
-  // finish_step(), until finished().
-  struct Step;
-  void start(const ConstructionPlan& plan);
-  bool finished() const noexcept { return count_ == 0; }
-  // Begins the next step. Returns true when the step waits for the records
-  // of one block, which have been asked for from memory: finish_step()
-  // completes it. Otherwise the step is complete.
-  bool begin_step(OutputSource& outputs, Step& step, std::vector<std::uint64_t>* order);
-  void finish_step(const Step& step, std::vector<std::uint64_t>* order);
-
  private:
   class Drops;
 
+  void start(const ConstructionPlan& plan);
+  std::size_t step(OutputSource& outputs);
   bool total_surely_finite() const;
-  bool search(Step& step) const;
-  bool certify(const Step& step, std::size_t& cell) const;
+  template <class Sum>
+  bool pick_from_tree(std::uint64_t output, std::size_t& cell) const;
   std::size_t exact_pick(std::uint64_t output);
   double walk();
   std::size_t sole_candidate() const;
-  void complete(std::size_t cell, std::vector<std::uint64_t>* order);
   void take(std::size_t cell);
   void admit(std::size_t cell);
   void drop(std::size_t cell);
@@ -143,22 +143,11 @@ class alignas(64) Constructor {
   CellSet chosen_;
   QuantisedTree tree_;
   RunningSums sums_;
-  bool sums_live_ = false;    // sums_ is kept up to date with the candidates
   std::size_t count_ = 0;     // candidates
   std::size_t infinite_ = 0;  // candidates whose weight is +infinity
   std::size_t runs_ = 0;      // runs of the resource order within the budget
   __int128 used_ = 0;
   std::uint64_t exact_steps_ = 0;
-};
-
-// A step between its tree search and the scan of the block found.
-struct Constructor::Step {
-  std::uint64_t output = 0;
-  std::size_t block = 0;
-  Wide before = 0;          // quanta before the block
-  std::int64_t offset = 0;  // the target's quanta into the block
-  double draw_low = 0.0;    // the draw lies in [draw_low, draw_high]
-  double draw_high = 0.0;
 };
 
 // The pick of the straightforward construction for the candidates

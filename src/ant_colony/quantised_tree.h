@@ -2,18 +2,19 @@
 // t-th unit" queries and point updates.
 //
 // Cells are grouped in blocks of 16, blocks in rows of 16, rows in rows of
-// 16 one level up, and so on to a single root row. Each level stores the sum
-// of every child: an update adds its change to one entry per level, and a
-// query reads one row per level, top down, forms its running sums and finds
-// its child by a branch-free binary search over them. (Updates outnumber
-// queries: every cell that the budget drops is one.) The cells of the final
-// block are scanned by the caller, which knows the weights.
+// 16 one level up, and so on to a single root row. A query reads one row per
+// level, top down, and finds the child holding its target without
+// branching; an update changes one row per level. 64-bit rows hold running
+// sums (entry k: children 0 .. k), so that a query only counts the entries
+// not above its target and an update adds to a row's tail, both in vector
+// registers; 128-bit rows hold plain sums. The cells of the final block are
+// scanned by the caller, which knows the weights.
 //
 // Quantised weights stay below 2^quantum_bits(). Levels whose rows sum below
-// 2^62 keep 64-bit sums; the levels above them, 128-bit sums. Small trees
-// use coarser quanta so that every level is 64-bit; large ones keep 2^50
-// quanta per weight, fine enough that a step of a construction over a
-// million cells seldom needs the exact sums.
+// 2^62 keep 64-bit sums; the levels above them, 128-bit sums. Up to 2^22
+// cells the quanta are as fine as an all-64-bit tree allows (2^42 at a
+// million cells, which still leaves the exact sums to a few hundred steps in
+// a million); beyond, weights keep 2^50 quanta and the top levels widen.
 #pragma once
 
 #include <cstddef>
@@ -31,11 +32,12 @@ class QuantisedTree {
   static constexpr std::size_t kRowCells = kBlock * kFanout;
 
   // Every quantised weight of a tree over `cells` cells is below 2^result.
-  static int quantum_bits(std::size_t cells) noexcept { return cells <= kNarrowCells ? 46 : 50; }
+  static int quantum_bits(std::size_t cells) noexcept;
 
-  // Sizes the tree for `cells` cells; the sums are then set with set_row()
-  // for every level-1 row and completed with finish().
-  void resize(std::size_t cells);
+  // Sizes the tree for `cells` cells whose quantised weights are below
+  // 2^bits (at most 54); the sums are then set with set_row() for every
+  // level-1 row and completed with finish().
+  void resize(std::size_t cells, int bits);
   // The sums of the 16 blocks of level-1 row `row` (0 past the last cell).
   void set_row(std::size_t row, const std::int64_t* block_sums) noexcept;
   // Builds the levels above level 1.
@@ -44,6 +46,8 @@ class QuantisedTree {
   void copy_from(const QuantisedTree& other);
 
   Wide total() const noexcept { return total_; }
+  // Whether every level holds 64-bit sums, so that the total does too.
+  bool narrow() const noexcept { return !levels_.back().wide; }
 
   // Adds `delta` to the weight of `cell`.
   void add(std::size_t cell, std::int64_t delta) noexcept;
@@ -54,10 +58,10 @@ class QuantisedTree {
   // before it, and the target's offset into it, are returned through
   // `before` and `offset`.
   std::size_t find_block(Wide target, Wide& before, std::int64_t& offset) const noexcept;
+  // The same for a narrow() tree.
+  std::size_t find_block(std::int64_t target, std::int64_t& before, std::int64_t& offset) const noexcept;
 
  private:
-  // Up to 2^16 cells every level is 64-bit with 2^46 quanta.
-  static constexpr std::size_t kNarrowCells = std::size_t{1} << 16;
 
   struct Level {
     bool wide;
@@ -65,6 +69,9 @@ class QuantisedTree {
     std::size_t entries;  // in use; the storage holds whole rows
   };
   void propagate(std::size_t level, std::size_t entry, Wide delta) noexcept;
+  Wide row_total(const Level& level, std::size_t row) const noexcept;
+  std::size_t find_in_narrow(std::size_t levels, std::size_t row, std::int64_t target, std::int64_t& before,
+                             std::int64_t& offset) const noexcept;
 
   std::vector<Level> levels_;  // level 1 (one entry per block) first, the root row last
   std::vector<std::int64_t> narrow_;

@@ -43,12 +43,23 @@ void RunningSums::resize(std::size_t cells) {
   starts_.assign(blocks + 1, 0.0);
 }
 
-void RunningSums::copy_from(const RunningSums& other) {
-  blocks_.assign(other.blocks_.begin(), other.blocks_.end());
-  starts_.resize(other.starts_.size());
+void RunningSums::restart(const RunningSums& start) {
+  start_ = &start;
+  marked_.assign((start.blocks_.size() + 63) / 64, 0);
 }
 
-void RunningSums::change(std::size_t cell, double weight, double sign) noexcept {
+void RunningSums::adopt() {
+  blocks_.assign(start_->blocks_.begin(), start_->blocks_.end());
+  starts_.resize(start_->starts_.size());
+  for (std::size_t word = 0; word < marked_.size(); ++word) {
+    for (std::uint64_t bits = marked_[word]; bits != 0; bits &= bits - 1) {
+      blocks_[word * 64 + static_cast<std::size_t>(std::countr_zero(bits))].exponent = kNoExponent;
+    }
+  }
+  start_ = nullptr;
+}
+
+void RunningSums::update(std::size_t cell, double weight, double sign) noexcept {
   Block& b = blocks_[cell / kBlock];
   if (b.exponent == kNoExponent) return;
   // The cached sum is exact only below 2^exponent; anything else is rebuilt
@@ -79,6 +90,7 @@ void RunningSums::refresh(WeightView weights, std::uint64_t word, std::size_t bl
 }
 
 double RunningSums::walk(WeightView weights, const CellSet& candidates) {
+  if (start_ != nullptr) adopt();
   double running = 0.0;
   for (std::size_t block = 0; block < blocks_.size(); ++block) {
     starts_[block] = running;

@@ -30,14 +30,16 @@ class RunningSums {
 
   // Sizes for `cells` cells, with nothing cached.
   void resize(std::size_t cells);
-  void copy_from(const RunningSums& other);
+  // Starts over from `start`, the cache of the same cells for the
+  // candidates a construction starts with. Nothing is copied until the first
+  // walk; changes until then are only marked, so that a construction that
+  // never walks spends next to nothing here.
+  void restart(const RunningSums& start);
 
   // `cell`, of weight `weight`, became a candidate (joined) or stopped
   // being one (left).
   void joined(std::size_t cell, double weight) noexcept { change(cell, weight, 1.0); }
   void left(std::size_t cell, double weight) noexcept { change(cell, weight, -1.0); }
-  // Asks for the cache line that a change of `cell` will touch.
-  void prefetch(std::size_t cell) const noexcept { __builtin_prefetch(&blocks_[cell / kBlock]); }
 
   // Runs the sums over the candidates (the cells of `candidates`, weighing
   // `weights`) and returns the total; afterwards pick() can answer for any
@@ -58,11 +60,22 @@ class RunningSums {
   };
   static constexpr int kNoExponent = -100000;
 
-  void change(std::size_t cell, double weight, double sign) noexcept;
+  void change(std::size_t cell, double weight, double sign) noexcept {
+    if (start_ != nullptr) {
+      const std::size_t block = cell / kBlock;
+      marked_[block / 64] |= std::uint64_t{1} << (block % 64);
+    } else {
+      update(cell, weight, sign);
+    }
+  }
+  void update(std::size_t cell, double weight, double sign) noexcept;
+  void adopt();
   void refresh(WeightView weights, std::uint64_t word, std::size_t block, int exponent) noexcept;
 
   std::vector<Block> blocks_;
   std::vector<double> starts_;  // running sum before each block, after walk()
+  const RunningSums* start_ = nullptr;  // the cache to adopt at the next walk
+  std::vector<std::uint64_t> marked_;   // a bit per block changed since the restart
 };
 
 }  // namespace corvane

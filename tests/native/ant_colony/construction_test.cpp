@@ -13,6 +13,7 @@
 
 #include "ant_colony/construction.h"
 #include "ant_colony/fast_construction.h"
+#include "ant_colony/quantised_tree.h"
 #include "runtime/failure.h"
 #include "runtime/weighted_index.h"
 #include "support/outputs.h"
@@ -204,6 +205,32 @@ TEST(ConstructionEquivalence, FiniteOverflowFailsBeforeItsDraw) {
   }
 }
 
+TEST(ConstructionEquivalence, WideTreeSums) {
+  // Beyond 2^22 cells the tree's upper levels hold 128-bit sums; 2^54 quanta
+  // per weight make a tree of a few hundred cells take that form too.
+  EXPECT_EQ(QuantisedTree::quantum_bits(std::size_t{1} << 20), 42);
+  EXPECT_EQ(QuantisedTree::quantum_bits((std::size_t{1} << 22) + 1), 50);
+  std::mt19937_64 rng(654);
+  Constructor constructor;
+  Constructor ordinary;  // ordinary tasks only: the tree, not the exact scan, must decide their steps
+  std::size_t ordinary_picks = 0;
+  for (int round = 0; round < 140; ++round) {
+    const Family family = static_cast<Family>(round % static_cast<int>(Family::kCount));
+    const Case c = make_case(family, rng);
+    ConstructionPlan plan(c.resources, c.b_total, {ResourceOrder::width_for(c.weights.size()), 54});
+    plan.set_weights(c.weights);
+    const std::uint64_t seed = rng();
+    const Outcome expected = run_rescan(c, seed);
+    const Outcome actual = run_fast(family == Family::Uniform ? ordinary : constructor, plan, c, seed);
+    ASSERT_EQ(actual.failure, expected.failure) << "round " << round;
+    ASSERT_EQ(actual.picks, expected.picks) << "round " << round;
+    ASSERT_EQ(actual.drawn, expected.drawn) << "round " << round;
+    if (family == Family::Uniform && c.weights.size() >= 256) ordinary_picks += actual.picks.size();
+  }
+  EXPECT_GT(ordinary_picks, 100u);
+  EXPECT_LT(ordinary.exact_steps() * 10, ordinary_picks);
+}
+
 TEST(ConstructionEquivalence, WideCellIndices) {
   // Tasks of 2^32 cells or more keep their resource order in 64-bit indices.
   // The same construction over wide indices, forced on small tasks.
@@ -213,7 +240,7 @@ TEST(ConstructionEquivalence, WideCellIndices) {
   Constructor constructor;
   for (int round = 0; round < 100; ++round) {
     const Case c = make_case(round % 2 ? Family::NegativeBudget : Family::Uniform, rng);
-    ConstructionPlan plan(c.resources, c.b_total, ResourceOrder::Width::Wide);
+    ConstructionPlan plan(c.resources, c.b_total, {ResourceOrder::Width::Wide, QuantisedTree::quantum_bits(c.weights.size())});
     plan.set_weights(c.weights);
     const std::uint64_t seed = rng();
     const Outcome expected = run_rescan(c, seed);
