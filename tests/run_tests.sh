@@ -1,6 +1,15 @@
 #!/usr/bin/env bash
-# Runs the native GoogleTest suite and the Python test suite.
-# The Python tests import the installed corvane (pip install ".[test]").
+# Installs what the tests need and is missing, then runs the native GoogleTest
+# suite and the Python test suite.
+#
+#   bash tests/run_tests.sh            (PYTHON=... picks the interpreter, default python3)
+#
+# - corvane is (re)built from this working tree and installed with its `test`
+#   extra into the interpreter that runs the tests; dependencies already there
+#   are kept.
+# - CMake and Ninja come from PyPI when they are not on PATH.
+# - GoogleTest comes from apt-get when it is missing and this is root;
+#   otherwise the script stops and names the command to run.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -8,11 +17,35 @@ python="${PYTHON:-python3}"
 build_dir="${BUILD_DIR:-build/native}"
 jobs="$(nproc 2>/dev/null || echo 2)"
 
-generator=()
-command -v ninja >/dev/null 2>&1 && generator=(-G Ninja)
-cmake -S . -B "$build_dir" "${generator[@]}" -DCMAKE_BUILD_TYPE=Release -DCORVANE_BUILD_TESTS=ON
+step() { echo "=== $*"; }
+
+if ! echo '#include <gtest/gtest.h>' | "${CXX:-c++}" -x c++ -fsyntax-only - 2>/dev/null; then
+  if [ "$(id -u)" = 0 ] && command -v apt-get >/dev/null 2>&1; then
+    step "installing GoogleTest (libgtest-dev)"
+    apt-get update -qq
+    DEBIAN_FRONTEND=noninteractive apt-get install -y -qq libgtest-dev
+  else
+    echo "GoogleTest is missing. Install it, then run this script again:" >&2
+    echo "    sudo apt-get install -y libgtest-dev" >&2
+    exit 1
+  fi
+fi
+
+scripts="$("$python" -c 'import sysconfig; print(sysconfig.get_path("scripts"))')"
+export PATH="$scripts:$PATH"
+if ! command -v cmake >/dev/null 2>&1 || ! command -v ninja >/dev/null 2>&1; then
+  step "installing CMake and Ninja from PyPI"
+  "$python" -m pip install -q cmake ninja
+fi
+
+step "installing corvane and its test extra into $("$python" -c 'import sys; print(sys.executable)')"
+"$python" -m pip install -q ".[test]"
+
+step "native tests"
+cmake -S . -B "$build_dir" -G Ninja -DCMAKE_BUILD_TYPE=Release -DCORVANE_BUILD_TESTS=ON
 cmake --build "$build_dir" -j "$jobs"
 ctest --test-dir "$build_dir" --output-on-failure -j "$jobs"
 
+step "Python tests"
 # Run from outside the source tree so that only the installed module is seen.
 (cd tests/python && "$python" -m pytest -q -p no:cacheprovider .)
