@@ -7,6 +7,9 @@ import subprocess
 import sys
 from pathlib import Path
 
+import numpy as np
+import pytest
+
 EXAMPLES = Path(__file__).resolve().parents[2] / "examples"
 NUMBER = r"(-?\d+(?:\.\d+)?)"
 
@@ -70,3 +73,66 @@ def test_process_pool_with_fork_and_spawn(tmp_path):
         assert solved == "6" and within == "True"
         # The tasks were built and solved in the workers, not here.
         assert 1 <= int(processes) <= 2 and parent not in pids.split(", ")
+
+
+def exact_optimum(c, b_ij, b_total, omega):
+    from scipy.optimize import Bounds, LinearConstraint, milp
+
+    values = (c * (1.0 - omega)).ravel()
+    result = milp(-values, integrality=np.ones(values.size), bounds=Bounds(0.0, 1.0),
+                  constraints=LinearConstraint(b_ij.reshape(1, -1).astype(float), -np.inf, b_total),
+                  options={"mip_rel_gap": 0.0})
+    assert result.success
+    return -result.fun
+
+
+def check_dask_run(out, saved, tasks, restarts):
+    """What holds for any run: valid assignments no better than the optimum, two
+    worker processes (not the client) with one native thread each, the best of
+    each task reported as the largest of its values."""
+    client = re.search(r"^client pid (\d+):", out, re.MULTILINE).group(1)
+    workers = re.findall(r"^  worker \S+ pid (\d+) RAYON_NUM_THREADS=(\S+): (\d+) solves", out, re.MULTILINE)
+    assert len(workers) == 2 and client not in {pid for pid, _, _ in workers}, out
+    assert all(threads == "1" for _, threads, _ in workers), out
+    assert sum(int(solves) for *_, solves in workers) == tasks * restarts
+    assert sorted(set(saved["pid"].tolist())) == sorted(int(pid) for pid, _, _ in workers)
+
+    printed = re.findall(rf"^solve task (\d+) restart +(\d+) on \S+ pid \d+: value {NUMBER} used (\d+) of (\d+)",
+                         out, re.MULTILINE)
+    assert sorted((int(t), int(r)) for t, r, *_ in printed) == [(t, r) for t in range(tasks) for r in range(restarts)]
+    assert all(int(used) <= int(budget) for *_, used, budget in printed)
+    optima = [exact_optimum(saved["c"][t], saved["b_ij"][t], int(saved["b_total"][t]), saved["omega"][t])
+              for t in range(tasks)]
+    for t, x, value in zip(saved["task_index"], saved["x"], saved["value"]):
+        c, b_ij, omega = saved["c"][t], saved["b_ij"][t], saved["omega"][t]
+        assert x.dtype == np.int64 and set(np.unique(x)) <= {0, 1}
+        assert int(b_ij[x == 1].sum()) <= saved["b_total"][t]
+        assert value == pytest.approx(float((c * (1.0 - omega))[x == 1].sum()), rel=1e-9)
+        assert 0.0 < value <= optima[t] * (1 + 1e-9)
+
+    best = re.findall(rf"^task (\d+) \(seed \d+\): best {NUMBER} .* max {NUMBER}$", out, re.MULTILINE)
+    assert [int(t) for t, _, _ in best] == list(range(tasks)), out
+    for t, reported, largest in best:
+        assert reported == largest == f"{saved['value'][saved['task_index'] == int(t)].max():.2f}"
+
+
+def test_dask_cluster_starts_its_own_two_processes(tmp_path):
+    results = tmp_path / "results.npz"
+    out = run_example("dask_cluster.py", "--workers", "2", "--tasks", "2", "--restarts", "5", "--rows", "6",
+                      "--cols", "7", "--kmax", "10", "--save", str(results), "--in-process", cwd=tmp_path)
+    check_dask_run(out, np.load(results), tasks=2, restarts=5)
+    assert re.search(r"^in process: 10 solves one after another", out, re.MULTILINE), out
+
+
+def test_dask_cluster_on_a_running_scheduler(tmp_path):
+    from distributed import LocalCluster
+
+    results = tmp_path / "results.npz"
+    # The workers start with two native threads configured; the example must set one before solving.
+    with LocalCluster(n_workers=2, threads_per_worker=1, processes=True, host="127.0.0.1",
+                      dashboard_address=None, env={"RAYON_NUM_THREADS": "2"}) as cluster:
+        out = run_example("dask_cluster.py", "--scheduler", cluster.scheduler_address, "--tasks", "1",
+                          "--restarts", "6", "--rows", "5", "--cols", "5", "--solver", "probabilistic",
+                          "--save", str(results), cwd=tmp_path)
+    assert f"scheduler {cluster.scheduler_address}" in out
+    check_dask_run(out, np.load(results), tasks=1, restarts=6)
