@@ -136,3 +136,56 @@ def test_dask_cluster_on_a_running_scheduler(tmp_path):
                           "--save", str(results), cwd=tmp_path)
     assert f"scheduler {cluster.scheduler_address}" in out
     check_dask_run(out, np.load(results), tasks=1, restarts=6)
+
+
+def test_knapsack_classes_against_optimum_and_greedy(tmp_path):
+    out = run_example("knapsack_classes.py", "--size", "4", "--budget-share", "0.3", "--time-limit", "5", cwd=tmp_path)
+    rows = re.findall(rf"^([a-z ]+?) +{NUMBER} +{NUMBER} +{NUMBER}% +{NUMBER}% +{NUMBER}%  \((optimum|best known)",
+                      out, re.MULTILINE)
+    assert [r[0] for r in rows] == ["uncorrelated", "weakly correlated", "strongly correlated",
+                                    "inverse strongly correlated", "almost strongly correlated", "subset sum"], out
+    for _, best, bound, *gaps, status in rows:
+        # 16 cells: the MILP always proves the optimum, so nothing beats it and the bound is met.
+        assert status == "optimum" and float(best) == float(bound) > 0
+        assert all(0.0 <= float(gap) <= 100.0 for gap in gaps)
+
+
+def test_tuning_measures_and_the_report_redraws(tmp_path):
+    args = ["--sizes", "4", "--sweep", "5:0.5", "--max-discounts", "0.5", "--repeats", "1", "--time-limit", "5",
+            "--output", "figure.png", "--table", "tuning.md", "--results", "results.json"]
+    out = run_example("tuning.py", *args, cwd=tmp_path)
+    tasks = re.findall(rf"^task (\d)x\d (.+?), discounts < 0.5, budget (\d+)%: optimum {NUMBER} \((proven|not proven)"
+                       rf".*?; bound {NUMBER}; values greedy {NUMBER}, ant colony {NUMBER},"
+                       rf" probabilistic kmax=100 {NUMBER}; ", out, re.MULTILINE)
+    # Size 4 at both budgets, size 5 only where swept; six classes each.
+    assert sorted((size, budget) for size, _, budget, *_ in tasks) == [("4", "10")] * 6 + [("4", "50")] * 6 + [
+        ("5", "50")] * 6, out
+    for *_, optimum, status, bound, greedy, ant, probabilistic in tasks:
+        assert status == "proven" and optimum == bound
+        # Printed to one decimal: a method may tie the optimum but never beat it.
+        assert all(0 < float(v) <= float(optimum) for v in (greedy, ant, probabilistic))
+
+    import json
+
+    saved = json.loads((tmp_path / "results.json").read_text())
+    swept = [t for t in saved["tasks"] if t["swept"]]
+    assert len(swept) == 6 and all(t["size"] == 5 for t in swept)
+    settings = set(swept[0]["values"])
+    assert {"ant colony", "ant colony beta=16", "ant colony num_ants=100", "probabilistic kmax=10000"} <= settings
+    assert len(settings) == 1 + 5 + 4 + 4 + 4 + 4 + 4
+    for t in saved["tasks"]:
+        assert all(len(v) == 1 and 0 < v[0] <= t["reference"] * (1 + 1e-12) for v in t["values"].values())
+
+    table = (tmp_path / "tuning.md").read_text()
+    assert f"`python3 examples/tuning.py {' '.join(args)}`" in table
+    assert re.search(r"^\| 4 × 4 \| 12 \| 12 \| ", table, re.MULTILINE) and "[figure.png](figure.png)" in table
+    assert len(re.findall(r"^\| (ant colony|probabilistic) \w+=[\d.]+( \(default\))? \|", table, re.MULTILINE)) == 30
+    header = (tmp_path / "figure.png").read_bytes()[:24]
+    assert header[:8] == b"\x89PNG\r\n\x1a\n" and struct.unpack(">II", header[16:24])[0] > 1000
+
+    # The report drawn again from the saved results has the same tables, only its provenance added.
+    run_example("tuning_report.py", "results.json", "--output", "again.png", "--table", "again.md", cwd=tmp_path)
+    again = (tmp_path / "again.md").read_text().replace("[again.png](again.png)", "[figure.png](figure.png)")
+    redrawn = " Tables and figure drawn again by `python3 examples/tuning_report.py results.json --output again.png" \
+              " --table again.md`."
+    assert redrawn in again and again.replace(redrawn, "") == table
