@@ -7,7 +7,7 @@ and --repeats times by both solvers with their defaults. On the --sweep sizes
 every ant colony parameter (beta, alpha, rho, num_ants, kmax) is then varied on
 its own, the others at their defaults, and so is the probabilistic solver's kmax:
 
-    python3 examples/tuning.py [--sizes 10 30 100] [--sweep 30 100:0.1] [--repeats 2]
+    python3 examples/tuning.py [--sizes 10 30 100] [--sweep 10 30 100:0.1] [--repeats 2]
                                [--output tuning.png] [--table tuning.md] [--results results.json]
 
 A --sweep entry SIZE:SHARE,... sweeps that size at those budget shares only.
@@ -85,10 +85,24 @@ def measure(args: argparse.Namespace) -> list[TaskResult]:
     return results
 
 
+def busy_cpu_seconds() -> float:
+    """CPU time all processes have spent busy since boot (Linux /proc/stat)."""
+    with open("/proc/stat") as stat:
+        fields = [int(v) for v in stat.readline().split()[1:]]
+    user, nice, system, _idle, _iowait, irq, softirq, steal = fields[:8]
+    return (user + nice + system + irq + softirq + steal) / os.sysconf("SC_CLK_TCK")
+
+
+def own_cpu_seconds() -> float:
+    times = os.times()
+    return times.user + times.system
+
+
 def main(argv: list[str] | None = None) -> None:
     parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
     parser.add_argument("--sizes", type=int, nargs="+", default=[10, 30, 100], help="rows = columns")
-    parser.add_argument("--sweep", nargs="*", default=["30", "100:0.1"], help="sizes to sweep, SIZE[:SHARE,...]")
+    parser.add_argument("--sweep", nargs="*", default=["10", "30", "100:0.1"],
+                        help="sizes to sweep, SIZE[:SHARE,...]")
     parser.add_argument("--budgets", type=float, nargs="+", default=[0.1, 0.5], help="shares of the total weight")
     parser.add_argument("--max-discounts", type=float, nargs="+", default=[0.0, 0.5],
                         help="omega uniform in [0, this); 0 for none")
@@ -102,7 +116,11 @@ def main(argv: list[str] | None = None) -> None:
 
     started = datetime.now(timezone.utc)
     load_before = ", ".join(f"{x:.2f}" for x in os.getloadavg())
+    busy_before, own_before, wall_before = busy_cpu_seconds(), own_cpu_seconds(), time.perf_counter()
     results = measure(args)
+    # Cores kept busy by everything but this run: anything well above 0 means the timings were disturbed.
+    other_load = ((busy_cpu_seconds() - busy_before) - (own_cpu_seconds() - own_before)) / (
+        time.perf_counter() - wall_before)
     meta = {
         "command": " ".join(["python3", "examples/tuning.py", *(sys.argv[1:] if argv is None else argv)]),
         "started": started.strftime("%Y-%m-%d %H:%M"),
@@ -110,6 +128,7 @@ def main(argv: list[str] | None = None) -> None:
         "machine": describe_machine(),
         "load_before": load_before,
         "load_after": ", ".join(f"{x:.2f}" for x in os.getloadavg()),
+        "other_load": max(0.0, other_load),
         "time_limit": args.time_limit,
         "repeats": args.repeats,
     }

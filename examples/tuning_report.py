@@ -160,7 +160,6 @@ def plot(tasks: list[TaskResult], path: str) -> None:
             gap_axes.axhline(greedy_gap, color="gray", linestyle="--", linewidth=1, label="greedy (mean, all classes)")
             gap_axes.set_title(f"{size}×{size}: {solver} {parameter}")
             gap_axes.set_yscale("symlog", linthresh=0.01)  # gaps of 0 happen
-            gap_axes.set_ylim(bottom=0)
             time_axes.set_yscale("log")
             time_axes.set_xlabel(parameter)
             default = 100 if solver == "probabilistic" else ANT_DEFAULTS[parameter]
@@ -173,6 +172,12 @@ def plot(tasks: list[TaskResult], path: str) -> None:
                 ax.grid(True, which="both", alpha=0.3)
         axes[2 * row, 0].set_ylabel("mean gap to optimum (%)")
         axes[2 * row + 1, 0].set_ylabel("seconds per solve")
+        # One scale per row, so panels compare at a glance: a flat line costs or buys nothing.
+        for r in (2 * row, 2 * row + 1):
+            low = min(ax.get_ylim()[0] for ax in axes[r])
+            high = max(ax.get_ylim()[1] for ax in axes[r])
+            for ax in axes[r]:
+                ax.set_ylim(0 if r == 2 * row else low, high)
     handles, labels = axes[0, 0].get_legend_handles_labels()
     figure.legend(handles, labels, loc="outside upper center", ncols=len(labels))
     figure.savefig(path, dpi=60)
@@ -216,6 +221,9 @@ def sweep_table(tasks: list[TaskResult], size: int) -> list[str]:
     lines = [f"### {size} × {size} cells, budgets {shares}: mean gap per class", "",
              "| Setting | " + " | ".join(c.replace(" correlated", " corr.") for c in CLASSES) + " | All | s / solve |",
              "|---|" + "---|" * (len(CLASSES) + 2)]
+    greedy = [percent(float(np.mean([t.gap(t.greedy) for t in swept if t.family == f]))) for f in CLASSES]
+    lines.append("| greedy | " + " | ".join(greedy)
+                 + f" | {percent(float(np.mean([t.gap(t.greedy) for t in swept])))} | |")
     for solver, parameter, values in sweeps():
         for value in values:
             setting = sweep_point(solver, parameter, value)
@@ -259,7 +267,8 @@ def markdown(meta: dict[str, Any], tasks: list[TaskResult], redrawn_by: str | No
              + " The README's *Tuning* section says what they show.", "",
              "| Machine | |", "|---|---|"]
     lines += [f"| {k} | {v} |" for k, v in meta["machine"].items()]
-    lines += [f"| Load average (1, 5, 15 min) | before {meta['load_before']}, after {meta['load_after']} |", "",
+    lines += [f"| Load average (1, 5, 15 min) | before {meta['load_before']}, after {meta['load_after']} |",
+              f"| Other processes during the run | kept {meta['other_load']:.2f} cores busy on average |", "",
               "Tasks: the classic knapsack classes of `examples/knapsack_classes.py` (weights b_ij 1–1000, profits c"
               " by class), m = n = size, one task per class, discount range and budget share. Discounts are none"
               " (omega = 0) or omega uniform in the stated range. *Optimum*: `scipy.optimize.milp` after fixing the"

@@ -1,6 +1,7 @@
 """Smoke tests of the scripts in examples/: each runs in its own interpreter on
 small sizes, and what it prints is held to what must hold for any run."""
 
+import os
 import re
 import struct
 import subprocess
@@ -180,6 +181,9 @@ def test_tuning_measures_and_the_report_redraws(tmp_path):
     assert f"`python3 examples/tuning.py {' '.join(args)}`" in table
     assert re.search(r"^\| 4 × 4 \| 12 \| 12 \| ", table, re.MULTILINE) and "[figure.png](figure.png)" in table
     assert len(re.findall(r"^\| (ant colony|probabilistic) \w+=[\d.]+( \(default\))? \|", table, re.MULTILINE)) == 30
+    assert len(re.findall(rf"^\| greedy \| (?:{NUMBER}% \| ){{7}}", table, re.MULTILINE)) == 1
+    other = float(re.search(rf"kept {NUMBER} cores busy", table).group(1))
+    assert 0.0 <= other <= 2 * len(os.sched_getaffinity(0))
     header = (tmp_path / "figure.png").read_bytes()[:24]
     assert header[:8] == b"\x89PNG\r\n\x1a\n" and struct.unpack(">II", header[16:24])[0] > 1000
 
