@@ -106,9 +106,8 @@ class TaskResult:
 
     @property
     def best(self) -> float:
-        """The optimum if proven, else the best value any method reached."""
-        if self.proven:
-            return self.reference
+        """The best value any method reached: the optimum when the MILP proved it (a solver that
+        matches it may sum to a value larger in the last bit, hence the max), else the best known."""
         return max([self.reference, self.greedy] + [max(v) for v in self.values.values()])
 
     def gap(self, value: float) -> float:
