@@ -245,8 +245,11 @@ def describe_machine() -> dict[str, str]:
     import scipy
 
     here = Path(__file__).resolve().parent
-    commit = subprocess.run(["git", "-C", str(here), "describe", "--always", "--dirty"], capture_output=True,
-                            text=True).stdout.strip() or "unknown"
+    try:  # a copy of the examples outside the repository has no commit to name
+        commit = subprocess.run(["git", "-C", str(here), "describe", "--always", "--dirty"], capture_output=True,
+                                text=True).stdout.strip() or "unknown"
+    except OSError:
+        commit = "unknown (git not found)"
     return {
         "CPU": first("/proc/cpuinfo", "model name"),
         "Cores usable": str(len(os.sched_getaffinity(0))),
