@@ -1,11 +1,15 @@
 """Smoke tests of the scripts in examples/: each runs in its own interpreter on
 small sizes, and what it prints is held to what must hold for any run."""
 
+import os
 import re
 import struct
 import subprocess
 import sys
 from pathlib import Path
+
+import numpy as np
+import pytest
 
 EXAMPLES = Path(__file__).resolve().parents[2] / "examples"
 NUMBER = r"(-?\d+(?:\.\d+)?)"
@@ -70,3 +74,122 @@ def test_process_pool_with_fork_and_spawn(tmp_path):
         assert solved == "6" and within == "True"
         # The tasks were built and solved in the workers, not here.
         assert 1 <= int(processes) <= 2 and parent not in pids.split(", ")
+
+
+def exact_optimum(c, b_ij, b_total, omega):
+    from scipy.optimize import Bounds, LinearConstraint, milp
+
+    values = (c * (1.0 - omega)).ravel()
+    result = milp(-values, integrality=np.ones(values.size), bounds=Bounds(0.0, 1.0),
+                  constraints=LinearConstraint(b_ij.reshape(1, -1).astype(float), -np.inf, b_total),
+                  options={"mip_rel_gap": 0.0})
+    assert result.success
+    return -result.fun
+
+
+def check_dask_run(out, saved, tasks, restarts):
+    """What holds for any run: valid assignments no better than the optimum, two
+    worker processes (not the client) with one native thread each, the best of
+    each task reported as the largest of its values."""
+    client = re.search(r"^client pid (\d+):", out, re.MULTILINE).group(1)
+    workers = re.findall(r"^  worker \S+ pid (\d+) RAYON_NUM_THREADS=(\S+): (\d+) solves", out, re.MULTILINE)
+    assert len(workers) == 2 and client not in {pid for pid, _, _ in workers}, out
+    assert all(threads == "1" for _, threads, _ in workers), out
+    assert sum(int(solves) for *_, solves in workers) == tasks * restarts
+    assert sorted(set(saved["pid"].tolist())) == sorted(int(pid) for pid, _, _ in workers)
+
+    printed = re.findall(rf"^solve task (\d+) restart +(\d+) on \S+ pid \d+: value {NUMBER} used (\d+) of (\d+)",
+                         out, re.MULTILINE)
+    assert sorted((int(t), int(r)) for t, r, *_ in printed) == [(t, r) for t in range(tasks) for r in range(restarts)]
+    assert all(int(used) <= int(budget) for *_, used, budget in printed)
+    optima = [exact_optimum(saved["c"][t], saved["b_ij"][t], int(saved["b_total"][t]), saved["omega"][t])
+              for t in range(tasks)]
+    for t, x, value in zip(saved["task_index"], saved["x"], saved["value"]):
+        c, b_ij, omega = saved["c"][t], saved["b_ij"][t], saved["omega"][t]
+        assert x.dtype == np.int64 and set(np.unique(x)) <= {0, 1}
+        assert int(b_ij[x == 1].sum()) <= saved["b_total"][t]
+        assert value == pytest.approx(float((c * (1.0 - omega))[x == 1].sum()), rel=1e-9)
+        assert 0.0 < value <= optima[t] * (1 + 1e-9)
+
+    best = re.findall(rf"^task (\d+) \(seed \d+\): best {NUMBER} .* max {NUMBER}$", out, re.MULTILINE)
+    assert [int(t) for t, _, _ in best] == list(range(tasks)), out
+    for t, reported, largest in best:
+        assert reported == largest == f"{saved['value'][saved['task_index'] == int(t)].max():.2f}"
+
+
+def test_dask_cluster_starts_its_own_two_processes(tmp_path):
+    results = tmp_path / "results.npz"
+    out = run_example("dask_cluster.py", "--workers", "2", "--tasks", "2", "--restarts", "5", "--rows", "6",
+                      "--cols", "7", "--kmax", "10", "--save", str(results), "--in-process", cwd=tmp_path)
+    check_dask_run(out, np.load(results), tasks=2, restarts=5)
+    assert re.search(r"^in process: 10 solves one after another", out, re.MULTILINE), out
+
+
+def test_dask_cluster_on_a_running_scheduler(tmp_path):
+    from distributed import LocalCluster
+
+    results = tmp_path / "results.npz"
+    # The workers start with two native threads configured; the example must set one before solving.
+    with LocalCluster(n_workers=2, threads_per_worker=1, processes=True, host="127.0.0.1",
+                      dashboard_address=None, env={"RAYON_NUM_THREADS": "2"}) as cluster:
+        out = run_example("dask_cluster.py", "--scheduler", cluster.scheduler_address, "--tasks", "1",
+                          "--restarts", "6", "--rows", "5", "--cols", "5", "--solver", "probabilistic",
+                          "--save", str(results), cwd=tmp_path)
+    assert f"scheduler {cluster.scheduler_address}" in out
+    check_dask_run(out, np.load(results), tasks=1, restarts=6)
+
+
+def test_knapsack_classes_against_optimum_and_greedy(tmp_path):
+    out = run_example("knapsack_classes.py", "--size", "4", "--budget-share", "0.3", "--time-limit", "5", cwd=tmp_path)
+    rows = re.findall(rf"^([a-z ]+?) +{NUMBER} +{NUMBER} +{NUMBER}% +{NUMBER}% +{NUMBER}%  \((optimum|best known)",
+                      out, re.MULTILINE)
+    assert [r[0] for r in rows] == ["uncorrelated", "weakly correlated", "strongly correlated",
+                                    "inverse strongly correlated", "almost strongly correlated", "subset sum"], out
+    for _, best, bound, *gaps, status in rows:
+        # 16 cells: the MILP always proves the optimum, so nothing beats it and the bound is met.
+        assert status == "optimum" and float(best) == float(bound) > 0
+        assert all(0.0 <= float(gap) <= 100.0 for gap in gaps)
+
+
+def test_tuning_measures_and_the_report_redraws(tmp_path):
+    args = ["--sizes", "4", "--sweep", "5:0.5", "--max-discounts", "0.5", "--repeats", "1", "--time-limit", "5",
+            "--output", "figure.png", "--table", "tuning.md", "--results", "results.json"]
+    out = run_example("tuning.py", *args, cwd=tmp_path)
+    tasks = re.findall(rf"^task (\d)x\d (.+?), discounts < 0.5, budget (\d+)%: optimum {NUMBER} \((proven|not proven)"
+                       rf".*?; bound {NUMBER}; values greedy {NUMBER}, ant colony {NUMBER},"
+                       rf" probabilistic kmax=100 {NUMBER}; ", out, re.MULTILINE)
+    # Size 4 at both budgets, size 5 only where swept; six classes each.
+    assert sorted((size, budget) for size, _, budget, *_ in tasks) == [("4", "10")] * 6 + [("4", "50")] * 6 + [
+        ("5", "50")] * 6, out
+    for *_, optimum, status, bound, greedy, ant, probabilistic in tasks:
+        assert status == "proven" and optimum == bound
+        # Printed to one decimal: a method may tie the optimum but never beat it.
+        assert all(0 < float(v) <= float(optimum) for v in (greedy, ant, probabilistic))
+
+    import json
+
+    saved = json.loads((tmp_path / "results.json").read_text())
+    swept = [t for t in saved["tasks"] if t["swept"]]
+    assert len(swept) == 6 and all(t["size"] == 5 for t in swept)
+    settings = set(swept[0]["values"])
+    assert {"ant colony", "ant colony beta=16", "ant colony num_ants=100", "probabilistic kmax=10000"} <= settings
+    assert len(settings) == 1 + 5 + 4 + 4 + 4 + 4 + 4
+    for t in saved["tasks"]:
+        assert all(len(v) == 1 and 0 < v[0] <= t["reference"] * (1 + 1e-12) for v in t["values"].values())
+
+    table = (tmp_path / "tuning.md").read_text()
+    assert f"`python3 examples/tuning.py {' '.join(args)}`" in table
+    assert re.search(r"^\| 4 × 4 \| 12 \| 12 \| ", table, re.MULTILINE) and "[figure.png](figure.png)" in table
+    assert len(re.findall(r"^\| (ant colony|probabilistic) \w+=[\d.]+( \(default\))? \|", table, re.MULTILINE)) == 30
+    assert len(re.findall(rf"^\| greedy \| (?:{NUMBER}% \| ){{7}}", table, re.MULTILINE)) == 1
+    other = float(re.search(rf"kept {NUMBER} cores busy", table).group(1))
+    assert 0.0 <= other <= 2 * len(os.sched_getaffinity(0))
+    header = (tmp_path / "figure.png").read_bytes()[:24]
+    assert header[:8] == b"\x89PNG\r\n\x1a\n" and struct.unpack(">II", header[16:24])[0] > 1000
+
+    # The report drawn again from the saved results has the same tables, only its provenance added.
+    run_example("tuning_report.py", "results.json", "--output", "again.png", "--table", "again.md", cwd=tmp_path)
+    again = (tmp_path / "again.md").read_text().replace("[again.png](again.png)", "[figure.png](figure.png)")
+    redrawn = " Tables and figure drawn again by `python3 examples/tuning_report.py results.json --output again.png" \
+              " --table again.md`."
+    assert redrawn in again and again.replace(redrawn, "") == table

@@ -1,0 +1,327 @@
+"""Draw the figure and write the tables of a tuning run (examples/tuning.py).
+
+tuning.py measures and then calls this module; run on its own, it draws again
+from the results a run saved with --results, without measuring anything:
+
+    python3 examples/tuning_report.py results.json [--output tuning.png] [--table tuning.md]
+
+This module also holds what the study covers (the parameter grid) and how a
+gap is counted, so that measuring and reporting cannot disagree about them.
+
+Needs matplotlib: python3 -m pip install ".[examples]".
+"""
+
+from __future__ import annotations
+
+import argparse
+import json
+import os
+import platform
+import subprocess
+import sys
+from dataclasses import asdict, dataclass, field
+from pathlib import Path
+from typing import Any
+
+import matplotlib
+
+matplotlib.use("Agg")  # files only, no display needed
+
+import matplotlib.pyplot as plt
+import numpy as np
+from matplotlib.ticker import NullLocator
+
+import corvane
+from knapsack_classes import CLASSES
+
+# Each parameter's values, its default among them; they are varied one at a time.
+ANT_DEFAULTS: dict[str, float] = {"beta": 2.0, "alpha": 1.0, "rho": 0.1, "num_ants": 20, "kmax": 100}
+ANT_SWEEPS: dict[str, tuple[float, ...]] = {
+    "beta": (0, 1, 2, 4, 8, 16),
+    "alpha": (0, 0.5, 1, 2, 4),
+    "rho": (0.02, 0.05, 0.1, 0.3, 0.6),
+    "num_ants": (5, 10, 20, 50, 100),
+    "kmax": (10, 30, 100, 300, 1000),
+}
+PROBABILISTIC_KMAX = (10, 100, 1000, 10000)
+
+
+@dataclass(frozen=True)
+class Setting:
+    """A solver with one parameter changed from its defaults (none for "default")."""
+
+    solver: str  # "ant colony" or "probabilistic"
+    parameter: str = "default"
+    value: float = 0.0
+
+    @property
+    def key(self) -> str:
+        return self.solver if self.parameter == "default" else f"{self.solver} {self.parameter}={self.value:g}"
+
+    def make(self) -> corvane.AntColonyAssignmentSolver | corvane.ProbabilisticAssignmentSolver:
+        if self.solver == "probabilistic":
+            return corvane.ProbabilisticAssignmentSolver(kmax=int(self.value))
+        params = dict(ANT_DEFAULTS)
+        if self.parameter != "default":
+            params[self.parameter] = self.value
+        return corvane.AntColonyAssignmentSolver(num_ants=int(params["num_ants"]), kmax=int(params["kmax"]),
+                                                 alpha=params["alpha"], beta=params["beta"], rho=params["rho"])
+
+
+ANT_DEFAULT = Setting("ant colony")
+PROBABILISTIC_DEFAULT = Setting("probabilistic", "kmax", 100)
+DEFAULTS = (ANT_DEFAULT, PROBABILISTIC_DEFAULT)
+
+
+def sweep_point(solver: str, parameter: str, value: float) -> Setting:
+    """The setting a point of a sweep stands for; at the default value, the default setting."""
+    if solver == "probabilistic":
+        return Setting(solver, "kmax", value)
+    return ANT_DEFAULT if value == ANT_DEFAULTS[parameter] else Setting(solver, parameter, value)
+
+
+def sweeps() -> list[tuple[str, str, tuple[float, ...]]]:
+    """(solver, parameter, values): one panel of the figure, one block of the table each."""
+    return [("ant colony", p, v) for p, v in ANT_SWEEPS.items()] + [("probabilistic", "kmax", PROBABILISTIC_KMAX)]
+
+
+def sweep_settings() -> list[Setting]:
+    return list(dict.fromkeys(sweep_point(*s[:2], v) for s in sweeps() for v in s[2]))
+
+
+@dataclass
+class TaskResult:
+    size: int
+    family: str
+    max_discount: float
+    budget_share: float
+    reference: float  # the MILP's best value: the optimum when proven
+    bound: float
+    proven: bool
+    exact_seconds: float
+    greedy: float
+    swept: bool
+    values: dict[str, list[float]] = field(default_factory=dict)  # by Setting.key
+    seconds: dict[str, list[float]] = field(default_factory=dict)
+
+    @property
+    def best(self) -> float:
+        """The best value any method reached: the optimum when the MILP proved it (a solver that
+        matches it may sum to a value larger in the last bit, hence the max), else the best known."""
+        return max([self.reference, self.greedy] + [max(v) for v in self.values.values()])
+
+    def gap(self, value: float) -> float:
+        return (self.best - value) / self.best if self.best > 0 else 0.0
+
+    def gaps(self, setting: Setting) -> list[float]:
+        return [self.gap(v) for v in self.values[setting.key]]
+
+
+def mean_gap(tasks: list[TaskResult], setting: Setting) -> float:
+    return float(np.mean([g for t in tasks for g in t.gaps(setting)]))
+
+
+def mean_seconds(tasks: list[TaskResult], setting: Setting) -> float:
+    return float(np.mean([s for t in tasks for s in t.seconds[setting.key]]))
+
+
+def percent(value: float) -> str:
+    return f"{100 * value:.2f}%"
+
+
+def share(value: float) -> str:
+    return f"{100 * value:g}%"
+
+
+def seconds(value: float) -> str:
+    return f"{value:.3g}"
+
+
+def plot(tasks: list[TaskResult], path: str) -> None:
+    """Per swept size, a row of mean gaps and a row of seconds per solve, one panel per parameter."""
+    sizes = sorted({t.size for t in tasks if t.swept})
+    panels = sweeps()
+    figure, axes = plt.subplots(2 * len(sizes), len(panels), figsize=(3.6 * len(panels), 6.4 * len(sizes)),
+                                squeeze=False, layout="constrained")
+    colors = plt.colormaps["tab10"]
+    for row, size in enumerate(sizes):
+        swept = [t for t in tasks if t.swept and t.size == size]
+        greedy_gap = 100 * float(np.mean([t.gap(t.greedy) for t in swept]))
+        for col, (solver, parameter, values) in enumerate(panels):
+            gap_axes, time_axes = axes[2 * row, col], axes[2 * row + 1, col]
+            settings = [sweep_point(solver, parameter, v) for v in values]
+            for k, family in enumerate(CLASSES):
+                group = [t for t in swept if t.family == family]
+                if group:
+                    gap_axes.plot(values, [100 * mean_gap(group, s) for s in settings], marker="o",
+                                  color=colors(k), label=family)
+                    time_axes.plot(values, [mean_seconds(group, s) for s in settings], marker="o", color=colors(k))
+            gap_axes.axhline(greedy_gap, color="gray", linestyle="--", linewidth=1, label="greedy (mean, all classes)")
+            gap_axes.set_title(f"{size}×{size}: {solver} {parameter}")
+            gap_axes.set_yscale("symlog", linthresh=0.01)  # gaps of 0 happen
+            time_axes.set_yscale("log")
+            time_axes.set_xlabel(parameter)
+            default = 100 if solver == "probabilistic" else ANT_DEFAULTS[parameter]
+            for ax in (gap_axes, time_axes):
+                if parameter not in ("beta", "alpha"):  # these two include 0
+                    ax.set_xscale("log")
+                ax.set_xticks(values, [f"{v:g}" for v in values])
+                ax.xaxis.set_minor_locator(NullLocator())
+                ax.axvline(default, color="black", linestyle=":", linewidth=1)
+                ax.grid(True, which="both", alpha=0.3)
+        axes[2 * row, 0].set_ylabel("mean gap to optimum (%)")
+        axes[2 * row + 1, 0].set_ylabel("seconds per solve")
+        # One scale per row, so panels compare at a glance: a flat line costs or buys nothing.
+        for r in (2 * row, 2 * row + 1):
+            low = min(ax.get_ylim()[0] for ax in axes[r])
+            high = max(ax.get_ylim()[1] for ax in axes[r])
+            for ax in axes[r]:
+                ax.set_ylim(0 if r == 2 * row else low, high)
+    handles, labels = axes[0, 0].get_legend_handles_labels()
+    figure.legend(handles, labels, loc="outside upper center", ncols=len(labels))
+    figure.savefig(path, dpi=60)
+    plt.close(figure)
+
+
+def overview_table(tasks: list[TaskResult], size: int) -> list[str]:
+    lines = [f"### {size} × {size} cells", "",
+             "| Class | Discounts | Budget | Optimum | MILP s | Greedy gap | Ant colony gap (worst) | s / solve"
+             " | Probabilistic gap (worst) | s / solve |", "|---|---|---|---|---|---|---|---|---|---|"]
+    for t in (t for t in tasks if t.size == size):
+        optimum = f"{t.best:,.1f}" + ("" if t.proven else f" (not proven; bound +{percent(t.bound / t.best - 1)})")
+        cells = [t.family, f"[0, {t.max_discount:g})" if t.max_discount else "none", share(t.budget_share),
+                 optimum, seconds(t.exact_seconds), percent(t.gap(t.greedy))]
+        for setting in DEFAULTS:
+            cells += [f"{percent(mean_gap([t], setting))} ({percent(max(t.gaps(setting)))})",
+                      seconds(mean_seconds([t], setting))]
+        lines.append("| " + " | ".join(cells) + " |")
+    return lines + [""]
+
+
+def summary_table(tasks: list[TaskResult]) -> list[str]:
+    lines = ["| Size | Tasks | Optima proven | Greedy gap mean (worst) | Ant colony gap mean (worst) | Ant colony"
+             " above greedy | Probabilistic gap mean (worst) |", "|---|---|---|---|---|---|---|"]
+    for size in sorted({t.size for t in tasks}):
+        group = [t for t in tasks if t.size == size]
+        greedy = [t.gap(t.greedy) for t in group]
+        ant = [g for t in group for g in t.gaps(ANT_DEFAULT)]
+        above = sum(v > t.greedy for t in group for v in t.values[ANT_DEFAULT.key])
+        prob = [g for t in group for g in t.gaps(PROBABILISTIC_DEFAULT)]
+        lines.append(f"| {size} × {size} | {len(group)} | {sum(t.proven for t in group)} |"
+                     f" {percent(float(np.mean(greedy)))} ({percent(max(greedy))}) |"
+                     f" {percent(float(np.mean(ant)))} ({percent(max(ant))}) | {above} of {len(ant)} solves |"
+                     f" {percent(float(np.mean(prob)))} ({percent(max(prob))}) |")
+    return lines + [""]
+
+
+def sweep_table(tasks: list[TaskResult], size: int) -> list[str]:
+    swept = [t for t in tasks if t.swept and t.size == size]
+    shares = ", ".join(share(s) for s in sorted({t.budget_share for t in swept}))
+    lines = [f"### {size} × {size} cells, budgets {shares}: mean gap per class", "",
+             "| Setting | " + " | ".join(c.replace(" correlated", " corr.") for c in CLASSES) + " | All | s / solve |",
+             "|---|" + "---|" * (len(CLASSES) + 2)]
+    greedy = [percent(float(np.mean([t.gap(t.greedy) for t in swept if t.family == f]))) for f in CLASSES]
+    lines.append("| greedy | " + " | ".join(greedy)
+                 + f" | {percent(float(np.mean([t.gap(t.greedy) for t in swept])))} | |")
+    for solver, parameter, values in sweeps():
+        for value in values:
+            setting = sweep_point(solver, parameter, value)
+            default = " (default)" if setting in DEFAULTS else ""
+            cells = [f"{solver} {parameter}={value:g}{default}"]
+            cells += [percent(mean_gap([t for t in swept if t.family == f], setting)) for f in CLASSES]
+            cells += [percent(mean_gap(swept, setting)), seconds(mean_seconds(swept, setting))]
+            lines.append("| " + " | ".join(cells) + " |")
+    return lines + [""]
+
+
+def describe_machine() -> dict[str, str]:
+    def first(path: str, prefix: str) -> str:
+        try:
+            lines = Path(path).read_text().splitlines()
+        except OSError:
+            return "unknown"
+        return next((line.split(prefix, 1)[1].strip(" \t:=\"") for line in lines if line.startswith(prefix)), "unknown")
+
+    import scipy
+
+    here = Path(__file__).resolve().parent
+    try:  # a copy of the examples outside the repository has no commit to name
+        commit = subprocess.run(["git", "-C", str(here), "describe", "--always", "--dirty"], capture_output=True,
+                                text=True).stdout.strip() or "unknown"
+    except OSError:
+        commit = "unknown (git not found)"
+    return {
+        "CPU": first("/proc/cpuinfo", "model name"),
+        "Cores usable": str(len(os.sched_getaffinity(0))),
+        "Memory": f"{int(first('/proc/meminfo', 'MemTotal').split()[0]) / 2**20:.1f} GiB",
+        "OS": f"{first('/etc/os-release', 'PRETTY_NAME')}, kernel {platform.release()}",
+        "Python / NumPy / SciPy": f"{platform.python_version()} / {np.__version__} / {scipy.__version__}",
+        "Repository at": commit,
+        "RAYON_NUM_THREADS": os.environ.get("RAYON_NUM_THREADS", "unset (one thread per usable core)"),
+    }
+
+
+def markdown(meta: dict[str, Any], tasks: list[TaskResult], redrawn_by: str | None) -> str:
+    lines = ["# Tuning: how far below the optimum the solvers end", "",
+             f"Measured by `{meta['command']}` (run from the repository root), started {meta['started']} UTC,"
+             f" took {meta['minutes']:.1f} min; every number below comes from that run."
+             + (f" Tables and figure drawn again by `{redrawn_by}`." if redrawn_by else "")
+             + " The README's *Tuning* section says what they show.", "",
+             "| Machine | |", "|---|---|"]
+    lines += [f"| {k} | {v} |" for k, v in meta["machine"].items()]
+    lines += [f"| Load average (1, 5, 15 min) | before {meta['load_before']}, after {meta['load_after']} |",
+              f"| Other processes during the run | kept {meta['other_load']:.2f} cores busy on average |", "",
+              "Tasks: the classic knapsack classes of `examples/knapsack_classes.py` (weights b_ij 1–1000, profits c"
+              " by class), m = n = size, one task per class, discount range and budget share. Discounts are none"
+              " (omega = 0) or omega uniform in the stated range. *Optimum*: `scipy.optimize.milp` after fixing the"
+              f" cells the linear relaxation decides, {meta['time_limit']:g} s limit; where it was not proven, gaps"
+              " count from the best value any method reached, and the bound column says how far above that the"
+              " optimum could still lie. *Gap* = (optimum − value) / optimum, the mean over"
+              f" {meta['repeats']} solves per task and setting (worst solve in brackets). *Greedy*: cells by"
+              " discounted profit per unit of resource, each taken if it still fits. *s / solve*: wall time of one"
+              " `solve` with corvane's default thread pool.", "",
+              "## Defaults against greedy and the optimum", ""]
+    lines += summary_table(tasks)
+    for size in sorted({t.size for t in tasks}):
+        lines += overview_table(tasks, size)
+    lines += ["## One parameter at a time", "",
+              "Every other parameter at its default (ant colony: num_ants 20, kmax 100, alpha 1, beta 2, rho 0.1)."
+              f" The figure, [{meta['figure']}]({meta['figure']}), draws the same per class with the time.", ""]
+    for size in sorted({t.size for t in tasks if t.swept}):
+        lines += sweep_table(tasks, size)
+    return "\n".join(lines)
+
+
+def save(path: str, meta: dict[str, Any], tasks: list[TaskResult]) -> None:
+    Path(path).write_text(json.dumps({"meta": meta, "tasks": [asdict(t) for t in tasks]}, indent=1))
+
+
+def load(path: str) -> tuple[dict[str, Any], list[TaskResult]]:
+    saved = json.loads(Path(path).read_text())
+    return saved["meta"], [TaskResult(**t) for t in saved["tasks"]]
+
+
+def write(meta: dict[str, Any], tasks: list[TaskResult], output: str, table: str | None,
+          redrawn_by: str | None = None) -> None:
+    if any(t.swept for t in tasks):
+        plot(tasks, output)
+        print(f"figure saved to {output}")
+    if table:
+        meta = dict(meta, figure=os.path.relpath(output, Path(table).resolve().parent))
+        Path(table).write_text(markdown(meta, tasks, redrawn_by))
+        print(f"tables saved to {table}")
+
+
+def main(argv: list[str] | None = None) -> None:
+    parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
+    parser.add_argument("results", help="a JSON file written by tuning.py --results")
+    parser.add_argument("--output", default="tuning.png")
+    parser.add_argument("--table", help="also write the tables as Markdown to this file")
+    args = parser.parse_args(argv)
+    meta, tasks = load(args.results)
+    command = ["python3", "examples/tuning_report.py", *(sys.argv[1:] if argv is None else argv)]
+    write(meta, tasks, args.output, args.table, " ".join(command))
+
+
+if __name__ == "__main__":
+    main()
