@@ -13,6 +13,10 @@
 namespace corvane {
 namespace {
 
+// A construction quantises its candidates afresh once their total falls
+// 2^kRescaleBits quanta below the largest weight the scale was set for.
+constexpr int kRescaleBits = 16;
+
 // Below this many cells a plain scan per step is as fast as the tree.
 constexpr std::size_t kTreeThreshold = 256;
 
@@ -146,6 +150,11 @@ void Constructor::start(const ConstructionPlan& plan) {
   candidates_.assign(plan.start_candidates_);
   chosen_.clear(plan.cells());
   if (plan.quantised_) tree_.copy_from(plan.start_tree_);
+  scale_ = plan.scale_;
+  quantum_ = plan.quantum_;
+  own_scale_ = false;
+  rescale_due_ = false;
+  rescale_below_ = Wide{1} << std::max(0, plan.quantum_bits_ - kRescaleBits);
   if (plan.tree_) sums_.restart(plan.start_sums_);
   count_ = plan.start_count_;
   infinite_ = plan.start_infinite_;
@@ -175,6 +184,7 @@ std::size_t Constructor::step(OutputSource& outputs) {
     ++exact_steps_;
     return pick_by_scan(plan_->weights(), candidates_, outputs);
   }
+  if (plan_->quantised_ && (rescale_due_ || tree_.total() < rescale_below_)) requantise();
   if (!total_surely_finite()) {
     // Near overflow (or with weights too small for the tree to bound) the
     // exact sums decide whether the total is finite, before the draw.
@@ -207,8 +217,50 @@ bool Constructor::total_surely_finite() const {
   if (!plan_->quantised_) return false;
   const Wide quanta = tree_.total();
   if (quanta <= 0) return false;
-  const double exact_high = (to_double(quanta) + static_cast<double>(count_)) * plan_->quantum_;
+  const double exact_high = (to_double(quanta) + static_cast<double>(count_)) * quantum_;
   return exact_high < 0x1p1000;
+}
+
+// Quantises the candidates afresh, the largest of them just below
+// 2^quantum_bits, and rebuilds the tree from them. Weights that span a vast
+// range (a high beta) otherwise leave a construction, once its largest
+// candidates are taken, with a tree of zeros and an exact scan at every step.
+void Constructor::requantise() {
+  rescale_due_ = false;
+  const CellRecord* records = plan_->records_.data();
+  double top = 0.0;
+  candidates_.for_each([&](std::size_t cell) {
+    const double w = records[cell].weight;
+    if (w > top && w < ConstructionPlan::kInfinity) top = w;
+  });
+  int exponent = 0;
+  if (top > 0.0) std::frexp(top, &exponent);
+  const int shift = plan_->quantum_bits_ - exponent;
+  if (!(top > 0.0) || shift > 1023) {
+    // Nothing to quantise afresh: the exact sums serve until the next cell comes in.
+    rescale_below_ = 0;
+    return;
+  }
+  scale_ = std::ldexp(1.0, shift);
+  quantum_ = std::ldexp(1.0, -shift);
+  own_scale_ = true;
+  rescale_below_ = Wide{1} << std::max(0, plan_->quantum_bits_ - kRescaleBits);
+  const std::size_t cells = plan_->cells();
+  tree_.resize(cells, plan_->quantum_bits_);
+  std::int64_t block_sums[QuantisedTree::kFanout];
+  for (std::size_t row = 0; row * QuantisedTree::kRowCells < cells; ++row) {
+    std::fill(std::begin(block_sums), std::end(block_sums), 0);
+    for (std::size_t word = row * QuantisedTree::kRowCells / CellSet::kWordBits;
+         word < std::min(candidates_.word_count(), (row + 1) * QuantisedTree::kRowCells / CellSet::kWordBits);
+         ++word) {
+      for (std::uint64_t bits = candidates_.word(word); bits != 0; bits &= bits - 1) {
+        const std::size_t cell = word * CellSet::kWordBits + static_cast<std::size_t>(std::countr_zero(bits));
+        block_sums[(cell % QuantisedTree::kRowCells) / QuantisedTree::kBlock] += units(records[cell]);
+      }
+    }
+    tree_.set_row(row, block_sums);
+  }
+  tree_.finish();
 }
 
 // Finds the cell of the tree that holds the draw's quanta and certifies it:
@@ -219,7 +271,7 @@ template <class Sum>
 bool Constructor::pick_from_tree(std::uint64_t output, std::size_t& cell) const {
   const Sum quanta = static_cast<Sum>(tree_.total());
   const double count = static_cast<double>(count_);
-  const double quantum = plan_->quantum_;
+  const double quantum = quantum_;
   const double slack = slack_of(count);
   const double exact_low = to_double(quanta) * quantum;
   const double exact_high = exact_low + count * quantum;
@@ -231,9 +283,9 @@ bool Constructor::pick_from_tree(std::uint64_t output, std::size_t& cell) const 
   const double draw_high = u * (exact_high * (1.0 + slack)) * (1.0 + 0x1p-50);
   Sum target = 0;
   if constexpr (std::is_same_v<Sum, Wide>) {
-    target = to_wide(draw_low * plan_->scale_);
+    target = to_wide(draw_low * scale_);
   } else {
-    const double scaled = draw_low * plan_->scale_;
+    const double scaled = draw_low * scale_;
     target = scaled < 0x1p62 ? static_cast<Sum>(scaled) : Sum{1} << 62;
   }
   target = std::clamp<Sum>(target, 0, quanta - 1);
@@ -247,13 +299,13 @@ bool Constructor::pick_from_tree(std::uint64_t output, std::size_t& cell) const 
   std::int64_t found_units = 0;
   for (std::uint32_t bits = block_bits(candidates_, block); bits != 0; bits &= bits - 1) {
     const std::size_t candidate = block * QuantisedTree::kBlock + static_cast<std::size_t>(std::countr_zero(bits));
-    const std::int64_t units = record(candidate).quanta;
-    if (inside + units > offset) {
+    const std::int64_t quanta = units(record(candidate));
+    if (inside + quanta > offset) {
       found = candidate;
-      found_units = units;
+      found_units = quanta;
       break;
     }
-    inside += units;
+    inside += quanta;
   }
   if (found == plan_->cells()) fail("the tree's block holds fewer units than its sum");
 
@@ -305,7 +357,7 @@ class Constructor::Drops {
       flush();
       row_ = row;
     }
-    deltas_[(cell % QuantisedTree::kRowCells) / QuantisedTree::kBlock] -= record.quanta;
+    deltas_[(cell % QuantisedTree::kRowCells) / QuantisedTree::kBlock] -= owner_.units(record);
   }
 
   // Applies the row's deltas.
@@ -359,7 +411,13 @@ void Constructor::admit(std::size_t cell) {
   ++count_;
   if (r.quanta == CellRecord::kInfiniteQuanta) ++infinite_;
   if (plan_->tree_) sums_.joined(cell, r.weight);
-  if (plan_->quantised_ && r.quanta != CellRecord::kInfiniteQuanta) tree_.add(cell, r.quanta);
+  // Under its own scale a construction quantises afresh rather than let a
+  // weight above that scale into the tree.
+  if (own_scale_) {
+    rescale_due_ = true;
+  } else if (plan_->quantised_) {
+    tree_.add(cell, units(r));
+  }
 }
 
 void Constructor::drop(std::size_t cell) {
@@ -368,7 +426,7 @@ void Constructor::drop(std::size_t cell) {
   --count_;
   if (r.quanta == CellRecord::kInfiniteQuanta) --infinite_;
   if (plan_->tree_) sums_.left(cell, r.weight);
-  if (plan_->quantised_ && r.quanta != CellRecord::kInfiniteQuanta) tree_.add(cell, -r.quanta);
+  if (plan_->quantised_ && !rescale_due_) tree_.add(cell, -units(r));
 }
 
 }  // namespace corvane

@@ -127,6 +127,12 @@ class alignas(64) Constructor {
 
   void start(const ConstructionPlan& plan);
   std::size_t step(OutputSource& outputs);
+  void requantise();
+  // The quantised weight of a candidate, as the tree holds it.
+  std::int64_t units(const CellRecord& r) const noexcept {
+    if (!own_scale_) return r.quanta == CellRecord::kInfiniteQuanta ? 0 : r.quanta;
+    return r.weight < ConstructionPlan::kInfinity ? static_cast<std::int64_t>(r.weight * scale_) : 0;
+  }
   bool total_surely_finite() const;
   template <class Sum>
   bool pick_from_tree(std::uint64_t output, std::size_t& cell) const;
@@ -142,6 +148,14 @@ class alignas(64) Constructor {
   CellSet candidates_;  // free cells that fit the budget and weigh more than 0
   CellSet chosen_;
   QuantisedTree tree_;
+  // The tree's quantum, 2^-shift: the plan's, until the candidates' total
+  // falls so far below it that the tree loses its resolution and the
+  // construction quantises its candidates afresh.
+  double scale_ = 0.0;          // 2^shift
+  double quantum_ = 0.0;        // 2^-shift
+  bool own_scale_ = false;      // scale_ is this construction's, not the plan's
+  bool rescale_due_ = false;    // a cell came in since, maybe above the scale
+  Wide rescale_below_ = 0;      // totals below this many quanta call for a fresh scale
   RunningSums sums_;
   std::size_t count_ = 0;     // candidates
   std::size_t infinite_ = 0;  // candidates whose weight is +infinity

@@ -276,6 +276,36 @@ TEST(ConstructionEquivalence, TreeAndExactScanBothTakePart) {
   EXPECT_GT(edges.exact_steps(), 0u);
 }
 
+TEST(ConstructionEquivalence, WeightsOverAVastRangeStayWithTheTree) {
+  // eta^16 (a high beta) spans hundreds of binades: once the largest
+  // candidates are taken, the rest quantise to nothing on the batch's scale,
+  // and a construction quantises them afresh instead of scanning exactly at
+  // every step.
+  std::mt19937_64 rng(2718);
+  Constructor constructor;
+  std::size_t picks = 0;
+  for (int round = 0; round < 10; ++round) {
+    Case c;
+    // eta from 0.03 to 100, spread evenly over its binades
+    std::uniform_real_distribution<double> log_eta(std::log(0.03), std::log(100.0));
+    std::int64_t total = 0;
+    for (std::size_t k = 0; k < 2000; ++k) {
+      c.weights.push_back(std::pow(std::exp(log_eta(rng)), 16.0));
+      c.resources.push_back(1 + static_cast<std::int64_t>(rng() % 19));
+      total += c.resources.back();
+    }
+    c.b_total = total / 2;
+    ConstructionPlan plan(c.resources, c.b_total);
+    plan.set_weights(c.weights);
+    const std::uint64_t seed = rng();
+    const Outcome expected = run_rescan(c, seed);
+    const Outcome actual = run_fast(constructor, plan, c, seed);
+    ASSERT_EQ(actual.picks, expected.picks) << "round " << round;
+    picks += actual.picks.size();
+  }
+  EXPECT_LT(constructor.exact_steps() * 10, picks);
+}
+
 // Outputs whose draws land on, or a few units in the last place next to, a
 // bucket edge at every step: found by walking the construction with the
 // weighted choice itself and aiming each draw at a random running sum.
