@@ -60,7 +60,9 @@ Result<Assignment> solve_ant_colony(const Task& task, const AntColonyParameters&
     const FloatMatrix eta = build_heuristic_matrix(task);
     eta_beta.resize(cells);
     runtime::parallel_chunks(cells, kChunk, [&](std::size_t begin, std::size_t end) {
-      for (std::size_t cell = begin; cell < end; ++cell) eta_beta[cell] = std::pow(eta.storage()[cell], parameters.beta);
+      for (std::size_t cell = begin; cell < end; ++cell) {
+        eta_beta[cell] = std::pow(eta.storage()[cell], parameters.beta);
+      }
     });
   }
   // ant_weight, with pow(eta, beta) computed once per solve; pow(x, 1) is x.

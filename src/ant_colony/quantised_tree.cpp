@@ -201,8 +201,8 @@ std::size_t QuantisedTree::find_block(std::int64_t target, std::int64_t& before,
 }
 
 CORVANE_VECTOR_CLONES
-std::size_t QuantisedTree::find_in_narrow(std::size_t levels, std::size_t row, std::int64_t target, std::int64_t& before,
-                                          std::int64_t& offset) const noexcept {
+std::size_t QuantisedTree::find_in_narrow(std::size_t levels, std::size_t row, std::int64_t target,
+                                          std::int64_t& before, std::int64_t& offset) const noexcept {
   std::int64_t units_before = 0;
   for (std::size_t level = levels; level-- > 0;) {
     std::int64_t passed = 0;

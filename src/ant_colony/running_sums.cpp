@@ -39,8 +39,10 @@ Rounded round_to_grid(double weight, double scale) noexcept {
 
 void RunningSums::resize(std::size_t cells) {
   const std::size_t blocks = (cells + kBlock - 1) / kBlock;
+  const std::size_t groups = (blocks + kGroup - 1) / kGroup;
   blocks_.assign(blocks, Block{kNoExponent, 0, 0.0});
-  starts_.assign(blocks + 1, 0.0);
+  groups_.assign(groups, Block{kNoExponent, 0, 0.0});
+  starts_.assign(groups + 1, 0.0);
 }
 
 void RunningSums::restart(const RunningSums& start) {
@@ -50,17 +52,20 @@ void RunningSums::restart(const RunningSums& start) {
 
 void RunningSums::adopt() {
   blocks_.assign(start_->blocks_.begin(), start_->blocks_.end());
+  groups_.assign(start_->groups_.begin(), start_->groups_.end());
   starts_.resize(start_->starts_.size());
   for (std::size_t word = 0; word < marked_.size(); ++word) {
     for (std::uint64_t bits = marked_[word]; bits != 0; bits &= bits - 1) {
-      blocks_[word * 64 + static_cast<std::size_t>(std::countr_zero(bits))].exponent = kNoExponent;
+      const std::size_t block = word * 64 + static_cast<std::size_t>(std::countr_zero(bits));
+      blocks_[block].exponent = kNoExponent;
+      groups_[block / kGroup].exponent = kNoExponent;
     }
   }
   start_ = nullptr;
 }
 
-void RunningSums::update(std::size_t cell, double weight, double sign) noexcept {
-  Block& b = blocks_[cell / kBlock];
+// A weight joined or left a block or group whose amount is cached.
+void RunningSums::change_cached(Block& b, double weight, double sign) noexcept {
   if (b.exponent == kNoExponent) return;
   // The cached sum is exact only below 2^exponent; anything else is rebuilt
   // on the next walk.
@@ -76,8 +81,12 @@ void RunningSums::update(std::size_t cell, double weight, double sign) noexcept 
   if (!(b.sum < limit)) b.exponent = kNoExponent;
 }
 
-void RunningSums::refresh(WeightView weights, std::uint64_t word, std::size_t block,
-                          int exponent) noexcept {
+void RunningSums::update(std::size_t cell, double weight, double sign) noexcept {
+  change_cached(blocks_[cell / kBlock], weight, sign);
+  change_cached(groups_[cell / kBlock / kGroup], weight, sign);
+}
+
+void RunningSums::refresh(WeightView weights, std::uint64_t word, std::size_t block, int exponent) noexcept {
   const double scale = pow2(52 - exponent);
   double units = 0.0;
   std::uint32_t halfway = 0;
@@ -89,22 +98,68 @@ void RunningSums::refresh(WeightView weights, std::uint64_t word, std::size_t bl
   blocks_[block] = Block{exponent, halfway, units * pow2(exponent - 52)};
 }
 
+// Whether group `group` has its amount cached for binade `exponent`, which
+// it gets, if need be, from its blocks' amounts for that binade. Amounts of
+// at least 2^exponent are of no use and are not kept.
+bool RunningSums::ready_for(std::size_t group, int exponent, WeightView weights, const CellSet& candidates) noexcept {
+  Block& g = groups_[group];
+  if (g.exponent == exponent) return true;
+  const double scale = pow2(52 - exponent);
+  std::int64_t units = 0;  // whole units of 2^(exponent - 52), exact
+  std::uint32_t halfway = 0;
+  const std::size_t end = std::min(blocks_.size(), (group + 1) * kGroup);
+  for (std::size_t block = group * kGroup; block < end; ++block) {
+    const std::uint64_t word = candidates.word(block);
+    if (word == 0) continue;
+    if (blocks_[block].exponent != exponent) refresh(weights, word, block, exponent);
+    const Block& b = blocks_[block];
+    if (!(b.sum < pow2(exponent))) return false;
+    units += static_cast<std::int64_t>(b.sum * scale);
+    halfway += b.halfway;
+    if (units >= std::int64_t{1} << 52) return false;
+  }
+  g = Block{exponent, halfway, static_cast<double>(units) * pow2(exponent - 52)};
+  return true;
+}
+
+// Adds the candidates of block `block` to `running`: its cached amount when
+// that is exact, else cell by cell.
+double RunningSums::add_block(std::size_t block, double running, WeightView weights,
+                              const CellSet& candidates) noexcept {
+  const std::uint64_t word = candidates.word(block);
+  if (word == 0) return running;
+  if (running > 0.0 && running < 0x1p1022) {
+    const int e = binade(running);
+    if (e >= kLowestExponent) {
+      if (blocks_[block].exponent != e) refresh(weights, word, block, e);
+      const Block& b = blocks_[block];
+      // Exact: running and the sum are multiples of 2^(e-52) and their
+      // sum stays below 2^(e+1).
+      if (b.halfway == 0 && b.sum < pow2(e)) {
+        const double next = running + b.sum;
+        if (next < pow2(e + 1)) return next;
+      }
+    }
+  }
+  for (std::uint64_t w = word; w != 0; w &= w - 1) {
+    running += weights[block * kBlock + static_cast<std::size_t>(std::countr_zero(w))];
+  }
+  return running;
+}
+
 double RunningSums::walk(WeightView weights, const CellSet& candidates) {
   if (start_ != nullptr) adopt();
   double running = 0.0;
-  for (std::size_t block = 0; block < blocks_.size(); ++block) {
-    starts_[block] = running;
-    const std::uint64_t word = candidates.word(block);
-    if (word == 0) continue;
+  for (std::size_t group = 0; group < groups_.size(); ++group) {
+    starts_[group] = running;
+    // A whole group at once, exactly as its blocks would add up, when the
+    // running sum stays within one binade across it.
     if (running > 0.0 && running < 0x1p1022) {
       const int e = binade(running);
-      if (e >= kLowestExponent) {
-        if (blocks_[block].exponent != e) refresh(weights, word, block, e);
-        const Block& b = blocks_[block];
-        // Exact: running and the sum are multiples of 2^(e-52) and their
-        // sum stays below 2^(e+1).
-        if (b.halfway == 0 && b.sum < pow2(e)) {
-          const double next = running + b.sum;
+      if (e >= kLowestExponent && ready_for(group, e, weights, candidates)) {
+        const Block& g = groups_[group];
+        if (g.halfway == 0 && g.sum < pow2(e)) {
+          const double next = running + g.sum;
           if (next < pow2(e + 1)) {
             running = next;
             continue;
@@ -112,26 +167,37 @@ double RunningSums::walk(WeightView weights, const CellSet& candidates) {
         }
       }
     }
-    for (std::uint64_t w = word; w != 0; w &= w - 1) {
-      running += weights[block * kBlock + static_cast<std::size_t>(std::countr_zero(w))];
+    const std::size_t end = std::min(blocks_.size(), (group + 1) * kGroup);
+    for (std::size_t block = group * kGroup; block < end; ++block) {
+      running = add_block(block, running, weights, candidates);
     }
   }
-  starts_[blocks_.size()] = running;
+  starts_[groups_.size()] = running;
   return running;
 }
 
-std::size_t RunningSums::pick(WeightView weights, const CellSet& candidates, double total,
-                              std::uint64_t output) const {
+std::size_t RunningSums::pick(WeightView weights, const CellSet& candidates, double total, std::uint64_t output) {
   const double d = runtime::UniformFloat{0.0, runtime::sampler_scale(total)}.sample_from_output(output);
-  // The first block whose end sum exceeds d holds the first running sum above d.
+  // The first group whose end sum exceeds d holds the first running sum
+  // above d; within it, the first such block, then the first such cell.
   const auto first_above = std::upper_bound(starts_.begin() + 1, starts_.end(), d);
   if (first_above != starts_.end()) {
-    const std::size_t block = static_cast<std::size_t>(first_above - starts_.begin()) - 1;
-    double running = starts_[block];
-    for (std::uint64_t w = candidates.word(block); w != 0; w &= w - 1) {
-      const std::size_t cell = block * kBlock + static_cast<std::size_t>(std::countr_zero(w));
-      running += weights[cell];
-      if (running > d) return cell;  // the last candidate is picked by this too
+    const std::size_t group = static_cast<std::size_t>(first_above - starts_.begin()) - 1;
+    double running = starts_[group];
+    const std::size_t end = std::min(blocks_.size(), (group + 1) * kGroup);
+    for (std::size_t block = group * kGroup; block < end; ++block) {
+      if (candidates.word(block) == 0) continue;
+      // Cell by cell only in the block where the running sum passes d.
+      const double after = add_block(block, running, weights, candidates);
+      if (!(after > d)) {
+        running = after;
+        continue;
+      }
+      for (std::uint64_t w = candidates.word(block); w != 0; w &= w - 1) {
+        const std::size_t cell = block * kBlock + static_cast<std::size_t>(std::countr_zero(w));
+        running += weights[cell];
+        if (running > d) return cell;  // the last candidate is picked by this too
+      }
     }
   }
   // No running sum exceeds d: the last candidate.

@@ -10,7 +10,9 @@
 // same exact amount whatever S is within that binade; that amount is cached
 // per block and binade, and kept up to date as candidates come and go.
 // Blocks where S crosses into the next binade, or that hold a halfway
-// weight, are added cell by cell.
+// weight, are added cell by cell. Groups of 64 blocks cache their amounts the
+// same way, so that a walk over a million cells mostly steps a group at a
+// time.
 #pragma once
 
 #include <cstddef>
@@ -25,8 +27,9 @@ namespace corvane {
 
 class RunningSums {
  public:
-  // A block is one word of a CellSet.
+  // A block is one word of a CellSet; a group, 64 blocks.
   static constexpr std::size_t kBlock = CellSet::kWordBits;
+  static constexpr std::size_t kGroup = 64;
 
   // Sizes for `cells` cells, with nothing cached.
   void resize(std::size_t cells);
@@ -49,8 +52,7 @@ class RunningSums {
   // The cell that a WeightedIndex over the candidates (in cell order) picks
   // for `output`, after walk() and with no change in between; `total` is
   // what walk() returned and must be finite.
-  std::size_t pick(WeightView weights, const CellSet& candidates, double total,
-                   std::uint64_t output) const;
+  std::size_t pick(WeightView weights, const CellSet& candidates, double total, std::uint64_t output);
 
  private:
   struct Block {
@@ -70,10 +72,14 @@ class RunningSums {
   }
   void update(std::size_t cell, double weight, double sign) noexcept;
   void adopt();
+  bool ready_for(std::size_t group, int exponent, WeightView weights, const CellSet& candidates) noexcept;
+  double add_block(std::size_t block, double running, WeightView weights, const CellSet& candidates) noexcept;
   void refresh(WeightView weights, std::uint64_t word, std::size_t block, int exponent) noexcept;
+  static void change_cached(Block& b, double weight, double sign) noexcept;
 
   std::vector<Block> blocks_;
-  std::vector<double> starts_;  // running sum before each block, after walk()
+  std::vector<Block> groups_;   // the same amounts for groups of kGroup blocks
+  std::vector<double> starts_;  // running sum before each group, after walk()
   const RunningSums* start_ = nullptr;  // the cache to adopt at the next walk
   std::vector<std::uint64_t> marked_;   // a bit per block changed since the restart
 };

@@ -13,7 +13,8 @@ Assignment BestCandidate::assignment(std::uint64_t m, std::uint64_t n) const {
 }
 
 std::optional<Error> allocate_batch(std::vector<Solution>& batch, std::uint64_t count, const char* what) {
-  const Error too_large{ErrorKind::MemoryError, "not enough memory for a batch of " + std::to_string(count) + " " + what};
+  const Error too_large{ErrorKind::MemoryError,
+                        "not enough memory for a batch of " + std::to_string(count) + " " + what};
   if (count > batch.max_size()) return too_large;
   try {
     batch.resize(count);
