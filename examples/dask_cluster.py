@@ -1,7 +1,7 @@
 """Fan independent solves out over a dask.distributed cluster and keep the best.
 
 The unit of scale is one solve: many tasks, or many restarts of one task of
-which the best is kept (the solvers are unseeded, so restarts differ). With no
+which the best is kept (restarts draw different numbers, so they differ). With no
 --scheduler the script starts a LocalCluster of worker processes with one
 thread each; with --scheduler it uses a running cluster instead:
 
@@ -16,6 +16,12 @@ CPU; on a running cluster this works only in workers that have not solved
 anything yet, since corvane reads the variable once per process. Workers with
 several dask threads take turns, as solve holds the interpreter lock.
 
+--solver-seed BASE gives every worker a seed of its own, CORVANE_SEED = BASE +
+the worker's number: each worker's draws then repeat from run to run, and no
+two workers draw the same numbers (with one seed for all, every worker's first
+solve would be call 0 under the same seed, and so would be the same solve).
+Which restarts a worker runs is still up to the scheduler.
+
 --in-process afterwards solves the same batch in this process, one solve after
 another with corvane's default thread pool, for comparison. --save writes the
 arrays, every assignment and value to an .npz file.
@@ -29,6 +35,7 @@ import argparse
 import math
 import os
 import time
+import zlib
 from collections.abc import Iterator
 from contextlib import contextmanager
 from dataclasses import dataclass
@@ -89,21 +96,32 @@ class Outcome:
     worker: str
     pid: int
     native_threads: str
+    seed: str
     seconds: float
     value: float
     x: npt.NDArray[np.int64]
 
 
-class NativeThreads(WorkerPlugin):
-    """Sets RAYON_NUM_THREADS in each worker process as it joins, before its
-    first solve, and imports corvane there so the first solve does not pay for it."""
+class WorkerSetup(WorkerPlugin):
+    """Sets RAYON_NUM_THREADS (and, given a base, CORVANE_SEED) in each worker
+    process as it joins, before its first solve, and imports corvane there so
+    the first solve does not pay for it."""
 
-    def __init__(self, threads: int) -> None:
+    def __init__(self, threads: int, seed_base: int | None) -> None:
         self.threads = threads
+        self.seed_base = seed_base
 
     def setup(self, worker: Worker) -> None:
         os.environ["RAYON_NUM_THREADS"] = str(self.threads)
+        if self.seed_base is not None:
+            os.environ["CORVANE_SEED"] = str((self.seed_base + worker_number(worker)) % 2**64)
         import corvane  # noqa: F401  (loads the module; its pool starts at the first solve)
+
+
+def worker_number(worker: Worker) -> int:
+    """A LocalCluster numbers its workers 0, 1, ...; any other name is hashed."""
+    name = worker.name
+    return name if isinstance(name, int) else zlib.crc32(str(name).encode())
 
 
 def solve_on_worker(data: TaskArrays, task_index: int, restart: int, choice: SolverChoice) -> Outcome:
@@ -112,7 +130,8 @@ def solve_on_worker(data: TaskArrays, task_index: int, restart: int, choice: Sol
     x, value = choice.make().solve(task)
     seconds = time.perf_counter() - start
     return Outcome(task_index, restart, get_worker().address, os.getpid(),
-                   os.environ.get("RAYON_NUM_THREADS", "unset"), seconds, value, x)
+                   os.environ.get("RAYON_NUM_THREADS", "unset"), os.environ.get("CORVANE_SEED", "unset"), seconds,
+                   value, x)
 
 
 @contextmanager
@@ -129,8 +148,9 @@ def connect(scheduler: str | None, workers: int) -> Iterator[tuple[Client, str]]
         yield client, f"LocalCluster of {workers} worker processes"
 
 
-def run_on_cluster(client: Client, tasks: list[TaskArrays], restarts: int, choice: SolverChoice) -> list[Outcome]:
-    client.register_plugin(NativeThreads(1))
+def run_on_cluster(client: Client, tasks: list[TaskArrays], restarts: int, choice: SolverChoice,
+                   seed_base: int | None) -> list[Outcome]:
+    client.register_plugin(WorkerSetup(1, seed_base))
     futures = []
     for index, data in enumerate(tasks):
         # Sent to the workers once, not once per restart.
@@ -160,10 +180,10 @@ def report(tasks: list[TaskArrays], outcomes: list[Outcome]) -> None:
         print(f"solve task {o.task_index} restart {o.restart:3d} on {o.worker} pid {o.pid}: value {o.value:.2f}"
               f" used {data.used(o.x)} of {data.b_total} in {o.seconds:.3f} s")
     print("per worker:")
-    for worker in sorted({(o.worker, o.pid, o.native_threads) for o in outcomes}):
-        mine = [o for o in outcomes if (o.worker, o.pid, o.native_threads) == worker]
-        print(f"  worker {worker[0]} pid {worker[1]} RAYON_NUM_THREADS={worker[2]}: {len(mine)} solves,"
-              f" {sum(o.seconds for o in mine):.2f} s solving")
+    for worker in sorted({(o.worker, o.pid, o.native_threads, o.seed) for o in outcomes}):
+        mine = [o for o in outcomes if (o.worker, o.pid, o.native_threads, o.seed) == worker]
+        print(f"  worker {worker[0]} pid {worker[1]} RAYON_NUM_THREADS={worker[2]} CORVANE_SEED={worker[3]}:"
+              f" {len(mine)} solves, {sum(o.seconds for o in mine):.2f} s solving")
     for index, data in enumerate(tasks):
         mine = [o for o in outcomes if o.task_index == index]
         best = max(mine, key=lambda o: o.value)  # the first of equal values
@@ -193,6 +213,8 @@ def main(argv: list[str] | None = None) -> None:
     parser.add_argument("--ants", type=int, default=20, help="ants per iteration (ant colony)")
     parser.add_argument("--in-process", action="store_true", help="then solve the batch here for comparison")
     parser.add_argument("--save", metavar="FILE.npz", help="write the arrays, assignments and values")
+    parser.add_argument("--solver-seed", metavar="BASE", type=int,
+                        help="CORVANE_SEED of each worker: BASE + its number (default: unseeded)")
     args = parser.parse_args(argv)
     if args.tasks < 1 or args.restarts < 1:
         parser.error("--tasks and --restarts must be at least 1")
@@ -206,7 +228,7 @@ def main(argv: list[str] | None = None) -> None:
     start = time.perf_counter()
     with connect(args.scheduler, args.workers) as (client, description):
         ready = time.perf_counter()
-        outcomes = run_on_cluster(client, tasks, args.restarts, choice)
+        outcomes = run_on_cluster(client, tasks, args.restarts, choice, args.solver_seed)
         done = time.perf_counter()
     for outcome in outcomes:
         check(tasks[outcome.task_index], outcome)

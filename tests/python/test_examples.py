@@ -87,16 +87,18 @@ def exact_optimum(c, b_ij, b_total, omega):
     return -result.fun
 
 
-def check_dask_run(out, saved, tasks, restarts):
+def check_dask_run(out, saved, tasks, restarts, seeds=None):
     """What holds for any run: valid assignments no better than the optimum, two
-    worker processes (not the client) with one native thread each, the best of
-    each task reported as the largest of its values."""
+    worker processes (not the client) with one native thread each and the
+    given seeds, the best of each task reported as the largest of its values."""
     client = re.search(r"^client pid (\d+):", out, re.MULTILINE).group(1)
-    workers = re.findall(r"^  worker \S+ pid (\d+) RAYON_NUM_THREADS=(\S+): (\d+) solves", out, re.MULTILINE)
-    assert len(workers) == 2 and client not in {pid for pid, _, _ in workers}, out
-    assert all(threads == "1" for _, threads, _ in workers), out
+    workers = re.findall(r"^  worker \S+ pid (\d+) RAYON_NUM_THREADS=(\S+) CORVANE_SEED=(\S+): (\d+) solves", out,
+                         re.MULTILINE)
+    assert len(workers) == 2 and client not in {pid for pid, *_ in workers}, out
+    assert all(threads == "1" for _, threads, _, _ in workers), out
+    assert sorted(seed for _, _, seed, _ in workers) == sorted(seeds or ["unset", "unset"]), out
     assert sum(int(solves) for *_, solves in workers) == tasks * restarts
-    assert sorted(set(saved["pid"].tolist())) == sorted(int(pid) for pid, _, _ in workers)
+    assert sorted(set(saved["pid"].tolist())) == sorted(int(pid) for pid, *_ in workers)
 
     printed = re.findall(rf"^solve task (\d+) restart +(\d+) on \S+ pid \d+: value {NUMBER} used (\d+) of (\d+)",
                          out, re.MULTILINE)
@@ -120,8 +122,10 @@ def check_dask_run(out, saved, tasks, restarts):
 def test_dask_cluster_starts_its_own_two_processes(tmp_path):
     results = tmp_path / "results.npz"
     out = run_example("dask_cluster.py", "--workers", "2", "--tasks", "2", "--restarts", "5", "--rows", "6",
-                      "--cols", "7", "--kmax", "10", "--save", str(results), "--in-process", cwd=tmp_path)
-    check_dask_run(out, np.load(results), tasks=2, restarts=5)
+                      "--cols", "7", "--kmax", "10", "--save", str(results), "--in-process", "--solver-seed", "40",
+                      cwd=tmp_path)
+    # A seed of its own for each worker of the LocalCluster, numbered 0 and 1.
+    check_dask_run(out, np.load(results), tasks=2, restarts=5, seeds=["40", "41"])
     assert re.search(r"^in process: 10 solves one after another", out, re.MULTILINE), out
 
 
