@@ -78,7 +78,8 @@ std::vector<Snapshot> model(const Task& task, const AntColonyParameters& p, std:
   const double mean = static_cast<double>(sum) / static_cast<double>(cells);
   const double q = static_cast<double>(task.b_total) / mean * static_cast<double>(cmax);
 
-  std::vector<double> tau(cells, p.initial_pheromone);
+  std::vector<double> tau;
+  tau.assign(cells, p.initial_pheromone);
   double best = 0.0;
   std::vector<Snapshot> snapshots;
   for (std::uint64_t iteration = 0; iteration < p.kmax; ++iteration) {
