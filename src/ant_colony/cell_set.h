@@ -7,6 +7,8 @@
 #include <cstdint>
 #include <vector>
 
+#include "runtime/cache_aligned.h"
+
 namespace corvane {
 
 class CellSet {
@@ -66,7 +68,7 @@ class CellSet {
 
  private:
   std::size_t cells_ = 0;
-  std::vector<std::uint64_t> words_;
+  CacheAlignedVector<std::uint64_t> words_;
 };
 
 }  // namespace corvane

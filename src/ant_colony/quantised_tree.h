@@ -21,6 +21,8 @@
 #include <cstdint>
 #include <vector>
 
+#include "runtime/cache_aligned.h"
+
 namespace corvane {
 
 using Wide = __int128;
@@ -74,8 +76,8 @@ class QuantisedTree {
                              std::int64_t& offset) const noexcept;
 
   std::vector<Level> levels_;  // level 1 (one entry per block) first, the root row last
-  std::vector<std::int64_t> narrow_;
-  std::vector<Wide> wide_;
+  CacheAlignedVector<std::int64_t> narrow_;
+  CacheAlignedVector<Wide> wide_;
   Wide total_ = 0;
 };
 

@@ -22,6 +22,7 @@
 
 #include "ant_colony/cell_record.h"
 #include "ant_colony/cell_set.h"
+#include "runtime/cache_aligned.h"
 
 namespace corvane {
 
@@ -77,11 +78,11 @@ class RunningSums {
   void refresh(WeightView weights, std::uint64_t word, std::size_t block, int exponent) noexcept;
   static void change_cached(Block& b, double weight, double sign) noexcept;
 
-  std::vector<Block> blocks_;
-  std::vector<Block> groups_;   // the same amounts for groups of kGroup blocks
-  std::vector<double> starts_;  // running sum before each group, after walk()
+  CacheAlignedVector<Block> blocks_;
+  CacheAlignedVector<Block> groups_;   // the same amounts for groups of kGroup blocks
+  CacheAlignedVector<double> starts_;  // running sum before each group, after walk()
   const RunningSums* start_ = nullptr;  // the cache to adopt at the next walk
-  std::vector<std::uint64_t> marked_;   // a bit per block changed since the restart
+  CacheAlignedVector<std::uint64_t> marked_;   // a bit per block changed since the restart
 };
 
 }  // namespace corvane

@@ -10,8 +10,9 @@
 namespace corvane {
 
 // One constructed candidate: the cells it chose (row-major cell indices
-// i * n + j), and its objective value.
-struct Solution {
+// i * n + j), and its objective value. On a cache line of its own: the
+// candidates of a batch are written by different threads.
+struct alignas(64) Solution {
   CellSet cells;
   double value = 0.0;
 };

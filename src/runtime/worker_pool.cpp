@@ -1,5 +1,7 @@
 #include "runtime/worker_pool.h"
 
+#include <sched.h>
+
 #include <algorithm>
 #include <chrono>
 #include <limits>
@@ -17,7 +19,10 @@ thread_local constinit std::size_t current_index = 0;
 std::atomic<std::size_t> started_total{0};
 
 // Short batches arrive back to back; a worker that has just run out of work
-// waits this long for the next one before it goes to sleep.
+// waits this long for the next one before it goes to sleep, and a caller
+// this long for its batch to finish. Both yield the processor meanwhile, to
+// the thread with work to do: waking a sleeping thread takes longer than a
+// short batch or the caller's work between two batches.
 constexpr std::chrono::microseconds kSpinTime{50};
 
 inline void cpu_relax() noexcept {
@@ -42,6 +47,7 @@ struct WorkerPool::Batch {
   std::size_t holders = 0;  // threads currently claiming from or running it
   bool queued = true;
   bool finished = false;
+  std::atomic<bool> done{false};  // finished, for a caller that waits without the lock
   std::size_t failed_index = std::numeric_limits<std::size_t>::max();
   std::exception_ptr failure;
   std::condition_variable finished_signal;
@@ -158,7 +164,10 @@ void WorkerPool::wait_for_work_briefly() const noexcept {
   for (unsigned spins = 1;; ++spins) {
     if (queued_batches_.load(std::memory_order_relaxed) != 0 || stopping_.load(std::memory_order_relaxed)) return;
     cpu_relax();
-    if (spins % 64 == 0 && std::chrono::steady_clock::now() >= deadline) return;
+    if (spins % 64 == 0) {
+      if (std::chrono::steady_clock::now() >= deadline) return;
+      sched_yield();  // a thread with work to do, the caller above all, goes first
+    }
   }
 }
 
@@ -196,6 +205,7 @@ void WorkerPool::leave(Batch& batch) {
   }
   if (!batch.queued && batch.holders == 0 && !batch.finished) {
     batch.finished = true;
+    batch.done.store(true, std::memory_order_release);
     batch.finished_signal.notify_all();
   }
 }
@@ -221,6 +231,19 @@ void WorkerPool::run(std::size_t count, IndexBody body, void* context) {
     help(batch);
     lock.lock();
     leave(batch);
+  }
+  // With a single worker the caller's spinning slowed it down instead.
+  if (!helping && size_ > 1) {
+    lock.unlock();
+    const auto deadline = std::chrono::steady_clock::now() + kSpinTime;
+    for (unsigned spins = 1; !batch.done.load(std::memory_order_acquire); ++spins) {
+      cpu_relax();
+      if (spins % 64 == 0) {
+        if (std::chrono::steady_clock::now() >= deadline) break;
+        sched_yield();
+      }
+    }
+    lock.lock();
   }
   batch.finished_signal.wait(lock, [&batch] { return batch.finished; });
   lock.unlock();
