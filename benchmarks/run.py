@@ -837,8 +837,9 @@ def comparison_sections(args, m: Measurements) -> list[str]:
     if rss_source is not None:
         pb, pc = m.peak_rss_kib("baseline", rss_source), m.peak_rss_kib("candidate", rss_source)
         how = "default solve" if rss_source is default_1000 else (
-            f"solve of {rss_source.effective_kmax} iterations standing in for the default 100: the pheromone, "
-            "weights and construction state are allocated once per solve, not per iteration")
+            f"from solves of {rss_source.effective_kmax} iterations standing in for the default 100: most of "
+            "the memory is taken at the start of a solve, but some may still be added in later iterations, so "
+            "this can understate a default solve's peak by a little; the full mode measures the default solve")
         add(f"| Peak RSS, default ant colony, 1000×1000 | baseline {fmt_mib(pb)} MiB, candidate {fmt_mib(pc)} MiB: "
             f"{fmt_ratio(pb / pc)} ({how}) |")
     for b in (cand, base):

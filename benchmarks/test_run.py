@@ -166,7 +166,7 @@ def test_comparison_report_gives_both_numbers_the_ratio_and_the_slower_rows(tmp_
     slower = next(line for line in text.splitlines() if line.startswith("| Rows where the candidate is slower"))
     assert slower.count("0.50×") == 6  # three rows, two thread settings
     rss = next(line for line in text.splitlines() if line.startswith("| Peak RSS, default ant colony, 1000×1000"))
-    assert "2 iterations standing in" in rss
+    assert "solves of 2 iterations standing in" in rss
     assert "# The candidate on its own" in text
 
 
