@@ -62,7 +62,11 @@ DEFAULT_KMAX = 100  # both solvers' default
 ANT_CANDIDATES = NUM_ANTS * DEFAULT_KMAX
 MB = 1_000_000
 DISTURBED = 0.3  # cores kept busy by other processes that make a measurement suspect
-ENV_PASSED = ("RAYON_NUM_THREADS", "OPENBLAS_NUM_THREADS", "OMP_NUM_THREADS", "CORVANE_BENCH_SIDECAR")
+# The variables pyperf passes on to its workers besides its own few (PATH,
+# HOME, PYTHONPATH, ...). CORVANE_SEED and CORVANE_RELEASE_GIL are left out
+# on purpose: every solve is measured unseeded, holding the interpreter lock.
+ENV_PASSED = ("RAYON_NUM_THREADS", "OPENBLAS_NUM_THREADS", "OMP_NUM_THREADS", "CORVANE_BENCH_SIDECAR",
+              "LD_LIBRARY_PATH")
 
 
 def log(message: str) -> None:
@@ -168,12 +172,12 @@ def plan(full: bool) -> tuple[list[SolveConfig], list[ConstructionConfig]]:
     if full:
         solves.append(SolveConfig("prob", 100, kmax=100_000, rounds=1, processes=1, values=1, loops=1, warmups=0))
 
-    # About 0.1 to 0.4 s of the production construction per run; a run's
-    # work is the same every time (fixed generator), so the fastest of the
-    # rounds is kept. The rescan of a 300 x 300 task takes seconds per
+    # At least 0.3 s of the production construction per run, long enough
+    # for /proc/stat to tell the load during the run; a run's work is the
+    # same every time (fixed generator), so the fastest of the rounds is kept. The rescan of a 300 x 300 task takes seconds per
     # candidate and that of a 1000 x 1000 task most of an hour, so the latter
     # is timed over its first steps only and labelled as such.
-    fast_constructions = {10: 20_000, 30: 3000, 100: 300, 300: 40, 1000: 4}
+    fast_constructions = {10: 80_000, 30: 15_000, 100: 1000, 300: 100, 1000: 5}
     rescan = {10: (50, 0), 30: (10, 0), 100: (1, 0), 300: (1, 0), 1000: (1, 2000)}
     constructions = []
     for size in sorted(set(sizes) | {1000}):
