@@ -875,7 +875,8 @@ def comparison_sections(args, m: Measurements) -> list[str]:
             add("")
 
     noisy = [f"{c.label} {c.size}×{c.size} ({m.load(c):.2f})" for c in m.configs if disturbed(m.load(c))]
-    noisy += [f"construction_bench {k[0]}×{k[0]} ({role}, {r['other_cores']:.2f})"
+    noisy += [f"construction_bench {'rescan' if k[2] else 'production'} {k[0]}×{k[0]} "
+              f"{'η²' if k[1] == 2.0 else 'η'} ({role}, {r['other_cores']:.2f})"
               for role in ("baseline", "candidate") for k, r in m.constructions[role].items()
               if disturbed(r["other_cores"])]
     if noisy:
@@ -1040,8 +1041,8 @@ def single_sections(args, m: Measurements, role: str) -> list[str]:
     noisy += [f"two-core ceiling {c['size']}×{c['size']} ({fmt_load(c['other_cores'])} alone, "
               f"{fmt_load(c['pair_other_cores'])} two at once)" for c in m.ceiling
               if disturbed(c["other_cores"]) or disturbed(c["pair_other_cores"])]
-    noisy += [f"construction_bench {'rescan' if rs else 'production'} {size}×{size} ({r['other_cores']:.2f})"
-              for (size, _, rs), r in constructions.items() if disturbed(r["other_cores"])]
+    noisy += [f"construction_bench {'rescan' if rs else 'production'} {size}×{size} {'η²' if beta == 2.0 else 'η'} "
+              f"({r['other_cores']:.2f})" for (size, beta, rs), r in constructions.items() if disturbed(r["other_cores"])]
     if noisy:
         add(f"**Disturbed measurements.** Other processes kept at least {DISTURBED} cores busy on average during "
             f"{len(noisy)} measurement(s); on a 2-core machine that slows them, and the two-thread runs "

@@ -140,17 +140,17 @@ def test_measure_constructions_keeps_the_fastest_run_and_rescans_the_candidate_o
     assert "--rescan" in commands[-1]
 
 
-def rendered(tmp_path, compared: bool, candidate_time: float) -> str:
+def rendered(tmp_path, compared: bool, candidate_time: float, load: float = 0.0) -> str:
     configs = [run.SolveConfig("ant", 100), run.SolveConfig("prob", 100),
                run.SolveConfig("ant", 1000, kmax=2, per_iteration=True)]
     builds = [fake_build(tmp_path, "candidate")] + ([fake_build(tmp_path, "baseline")] if compared else [])
     solves = {}
     for b in builds:
         t = candidate_time if b.role == "candidate" else 1.0
-        solves[b.role] = {c.key: {1: run.Series([invocation(c.name, [t])]),
+        solves[b.role] = {c.key: {1: run.Series([invocation(c.name, [t], load=load)]),
                                   2: run.Series([invocation(c.name, [t / 1.9])])} for c in configs}
     report = {"ns_per_step": 200.0, "steps": 1000, "completed": 2, "cut_short": False, "exact_steps": 0,
-              "setup_ms": 0.1, "other_cores": 0.0, "runs": 2}
+              "setup_ms": 0.1, "other_cores": load, "runs": 2}
     constructions = {b.role: {(100, 2.0, False): dict(report), (100, 1.0, False): dict(report)} for b in builds}
     constructions["candidate"][(100, 2.0, True)] = {**report, "ns_per_step": 20_000.0, "runs": 1}
     m = run.Measurements(builds, configs, solves, constructions, [])
@@ -174,6 +174,16 @@ def test_single_revision_report_has_no_comparison(tmp_path):
     text = rendered(tmp_path, compared=False, candidate_time=1.0)
     assert "Baseline against candidate" not in text and "## Targets" in text
     assert "| ant colony 100×100 ≤ 1 s | 0.526 s (1 thread: 1 s) | **met** |" in text
+
+
+@pytest.mark.parametrize("compared", [True, False])
+def test_disturbed_measurements_are_named(tmp_path, compared):
+    text = rendered(tmp_path, compared=compared, candidate_time=1.0, load=0.9)
+    disturbed = [line for line in text.splitlines() if line.startswith("**Disturbed measurements.**")]
+    assert len(disturbed) == (2 if compared else 1)
+    assert "probabilistic (kmax=100) 100×100" in disturbed[0]
+    assert "construction_bench production 100×100 η²" in disturbed[0] and "(0.90)" in disturbed[-1]
+    assert "No measurement saw" not in text
 
 
 def test_arguments():
