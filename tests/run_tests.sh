@@ -49,3 +49,5 @@ ctest --test-dir "$build_dir" --output-on-failure -j "$jobs"
 step "Python tests"
 # Run from outside the source tree so that only the installed module is seen.
 (cd tests/python && "$python" -m pytest -q -p no:cacheprovider .)
+# The benchmark runner's own logic (nothing is timed).
+"$python" -m pytest -q -p no:cacheprovider benchmarks/test_run.py
