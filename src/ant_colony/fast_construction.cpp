@@ -24,7 +24,6 @@ constexpr std::size_t kTreeThreshold = 256;
 // up front, as exact steps become frequent enough to need them.
 constexpr std::size_t kWarmSumsThreshold = std::size_t{1} << 16;
 
-
 // A non-negative sum as a double, within 2^-52 of its value (two roundings
 // for a Wide; the bounds below leave room for that). Cheaper than the exact
 // conversion.
