@@ -2,6 +2,7 @@
 // from Python runs under.
 #pragma once
 
+#include <cxxabi.h>
 #include <exception>
 #include <new>
 #include <stdexcept>
@@ -46,12 +47,16 @@ PyRef type_qualname(PyObject* object);
 inline constexpr const char* kGenericPanic = "native code panicked with no message";
 
 // Runs `work` (which returns a new reference, or null with an exception set)
-// with internal failures caught and raised as PanicException.
+// with internal failures caught and raised as PanicException. The unwinding
+// that ends a thread (pthread_exit, as the interpreter does to threads that
+// ask for the lock while it shuts down) passes through.
 template <class Work>
-PyObject* entry_guard(Work&& work) noexcept {
+PyObject* entry_guard(Work&& work) {
   try {
     try {
       return work();
+    } catch (abi::__forced_unwind&) {
+      throw;
     } catch (const InternalFailure& failure) {
       raise_panic(failure.message());
     } catch (const std::bad_alloc&) {
@@ -64,6 +69,8 @@ PyObject* entry_guard(Work&& work) noexcept {
       raise_panic(kGenericPanic);
     }
     return nullptr;
+  } catch (abi::__forced_unwind&) {
+    throw;
   } catch (...) {
     abort_uncaught_panic();
   }

@@ -91,6 +91,10 @@ class SharedBorrow {
     Py_DECREF(reinterpret_cast<PyObject*>(instance_));
   }
 
+  // Gives up the borrow without releasing it, for a thread that is ended
+  // while the interpreter shuts down and may no longer touch its objects.
+  void abandon() noexcept { instance_ = nullptr; }
+
   const Record& operator*() const noexcept { return instance_->record; }
   const Record* operator->() const noexcept { return &instance_->record; }
 

@@ -1,5 +1,7 @@
 // The two solver classes: construction from their parameters, and solve().
 
+#include <cxxabi.h>
+
 #include "ant_colony/ant_colony_solver.h"
 #include "lib/arguments.h"
 #include "lib/errors.h"
@@ -7,6 +9,7 @@
 #include "lib/solve_modes.h"
 #include "lib/types.h"
 #include "probabilistic/probabilistic_solver.h"
+#include "runtime/pool.h"
 #include "surface/numpy_array.h"
 
 namespace corvane::py {
@@ -53,9 +56,14 @@ Result<Assignment> solve_in_modes(const SolveModes& modes, const Task& task, con
     auto go_on = [](const Progress&) { return true; };
     return solve(task, parameters, SolveControl{sources, go_on});
   }
+  // The first solve creates the pool, which reads its size from the
+  // environment: that read must not race with os.environ in other threads.
+  (void)runtime::current_num_threads();
   ReleasedInterpreter released;
   auto between_batches = [&released](const Progress&) { return released.run_signal_handlers(); };
-  return solve(task, parameters, SolveControl{sources, between_batches});
+  Result<Assignment> best = solve(task, parameters, SolveControl{sources, between_batches});
+  released.take_back();
+  return best;
 }
 
 // solve(task): binds the argument, borrows the solver and the task for the
@@ -75,7 +83,18 @@ PyObject* run_solve(PyObject* self, PyTypeObject* solver_type, const char* solve
   }
   const std::optional<SolveModes> modes = read_solve_modes();
   if (!modes) return nullptr;
-  Result<Assignment> best = solve_in_modes(*modes, **task, **solver, solve);
+  Result<Assignment> best = [&] {
+    try {
+      return solve_in_modes(*modes, **task, **solver, solve);
+    } catch (abi::__forced_unwind&) {
+      // The interpreter is shutting down and ends this thread: nothing may be
+      // released without the lock, so the references go with the thread.
+      (void)slots[0].release();
+      task->abandon();
+      solver->abandon();
+      throw;
+    }
+  }();
   if (!best) {
     raise_error(best.error());
     return nullptr;

@@ -228,3 +228,63 @@ def test_malformed_values_are_refused(monkeypatch, small_task, value):
     for allowed in ("", "0", "1"):
         monkeypatch.setenv("CORVANE_RELEASE_GIL", allowed)
         assert solver.solve(small_task)[1] > 0.0
+
+
+
+ABANDONED = """
+import threading, time
+solver = {solver}
+threading.Thread(target=solver.solve, args=(task,), daemon=True).start()
+time.sleep({delay})
+print("leaving")
+"""
+
+
+@pytest.mark.parametrize("solver", ["corvane.AntColonyAssignmentSolver(kmax=10**6)",
+                                    "corvane.ProbabilisticAssignmentSolver(kmax=2000)"])
+def test_the_interpreter_exits_cleanly_under_a_daemon_thread_solving(solver):
+    # The script ends while a daemon thread is still solving: when that thread
+    # next wants the lock back, the interpreter is shutting down (or gone).
+    # It must neither crash nor hold up the exit.
+    for delay in (0.05, 0.2, 0.5, 1.0):
+        process = child(ABANDONED.format(solver=solver, delay=delay), release=True)
+        out, err = process.communicate(timeout=60)
+        assert (process.returncode, out) == (0, "leaving\n"), (delay, err)
+
+
+POOL_SIZE = """
+import os, sys, threading, time
+b = rng.integers(1, 20, (400, 400))  # long enough in its set-up to let the other thread in
+large = corvane.Task(400, 400, rng.integers(1, 100, (400, 400)), b, int(b.sum()) // 10, np.zeros((400, 400)))
+sys.setswitchinterval(100)  # the other thread runs only when solve gives the lock up
+go = threading.Event()
+meddler = []
+def meddle():
+    meddler.append(threading.get_native_id())
+    go.wait()  # then waits for the lock
+    os.environ["RAYON_NUM_THREADS"] = "1"
+    for i in range(200):  # grows the environment while the solve may be reading it
+        os.environ[f"CORVANE_TEST_{i}"] = "x"
+before = len(os.listdir("/proc/self/task"))
+thread = threading.Thread(target=meddle)
+thread.start()
+go.set()
+corvane.AntColonyAssignmentSolver(kmax=1).solve(large)
+thread.join()
+while str(meddler[0]) in os.listdir("/proc/self/task"):  # still on its way out
+    time.sleep(0.01)
+print(len(os.listdir("/proc/self/task")) - before)
+"""
+
+
+@pytest.mark.skipif(not os.path.isdir("/proc/self/task"), reason="counts threads in /proc")
+def test_the_pool_size_is_what_the_environment_said_when_the_first_solve_was_called():
+    # The first solve reads the thread count before it gives up the lock:
+    # another thread changing the environment meanwhile changes nothing.
+    started = {}
+    for release in (False, True):
+        process = child(POOL_SIZE, release=release, threads=3)
+        out, err = process.communicate(timeout=60)
+        assert process.returncode == 0, err
+        started[release] = int(out)
+    assert started[True] == started[False] >= 2
