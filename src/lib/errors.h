@@ -49,9 +49,10 @@ inline constexpr const char* kGenericPanic = "native code panicked with no messa
 // Runs `work` (which returns a new reference, or null with an exception set)
 // with internal failures caught and raised as PanicException. The unwinding
 // that ends a thread (pthread_exit, as the interpreter does to threads that
-// ask for the lock while it shuts down) passes through.
+// ask for the lock while it shuts down) passes through; that exception has no
+// object, and catching it binds a null reference, which UBSan would report.
 template <class Work>
-PyObject* entry_guard(Work&& work) {
+[[gnu::no_sanitize_undefined]] PyObject* entry_guard(Work&& work) {
   try {
     try {
       return work();

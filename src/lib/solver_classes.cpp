@@ -66,6 +66,25 @@ Result<Assignment> solve_in_modes(const SolveModes& modes, const Task& task, con
   return best;
 }
 
+// solve_in_modes, for a call that owns `argument` and the two borrows. If the
+// interpreter, shutting down, ends this thread as it asks for the lock back,
+// nothing may be released without the lock: the references go with the thread.
+// (The exception that ends a thread has no object, so catching it binds a null
+// reference, which UBSan would report.)
+template <class Parameters, class Solve>
+[[gnu::no_sanitize_undefined]] Result<Assignment> solve_or_end_thread(const SolveModes& modes, PyRef& argument,
+                                                                      SharedBorrow<Task>& task,
+                                                                      SharedBorrow<Parameters>& solver, Solve solve) {
+  try {
+    return solve_in_modes(modes, *task, *solver, solve);
+  } catch (abi::__forced_unwind&) {
+    (void)argument.release();
+    task.abandon();
+    solver.abandon();
+    throw;
+  }
+}
+
 // solve(task): binds the argument, borrows the solver and the task for the
 // length of the call, reads the modes, runs `solve` on the records and
 // converts the result.
@@ -83,18 +102,7 @@ PyObject* run_solve(PyObject* self, PyTypeObject* solver_type, const char* solve
   }
   const std::optional<SolveModes> modes = read_solve_modes();
   if (!modes) return nullptr;
-  Result<Assignment> best = [&] {
-    try {
-      return solve_in_modes(*modes, **task, **solver, solve);
-    } catch (abi::__forced_unwind&) {
-      // The interpreter is shutting down and ends this thread: nothing may be
-      // released without the lock, so the references go with the thread.
-      (void)slots[0].release();
-      task->abandon();
-      solver->abandon();
-      throw;
-    }
-  }();
+  Result<Assignment> best = solve_or_end_thread(*modes, slots[0], *task, *solver, solve);
   if (!best) {
     raise_error(best.error());
     return nullptr;
