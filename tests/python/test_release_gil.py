@@ -230,7 +230,6 @@ def test_malformed_values_are_refused(monkeypatch, small_task, value):
         assert solver.solve(small_task)[1] > 0.0
 
 
-
 ABANDONED = """
 import threading, time
 solver = {solver}
