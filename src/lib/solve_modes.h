@@ -32,12 +32,14 @@ std::uint64_t next_call_number() noexcept;
 // down that asks for the lock back is ended on the spot (pthread_exit, which
 // unwinds the C++ stack with abi::__forced_unwind). Both ways of taking the
 // lock back therefore let exceptions through; the caller must not release
-// Python references while that unwinding passes (see run_solve).
+// Python references while that unwinding passes (see run_solve), and must
+// take the lock back with take_back() outside any other unwinding, as a
+// second unwinding started inside one terminates the process.
 class ReleasedInterpreter {
  public:
   ReleasedInterpreter() noexcept : state_(PyEval_SaveThread()) {}
-  // Only finds the lock given up when an exception leaves the solve; a solve
-  // that returns has taken it back with take_back().
+  // Finds the lock taken back (or the thread being ended, with state_
+  // already cleared): see above.
   ~ReleasedInterpreter() { take_back(); }
   ReleasedInterpreter(const ReleasedInterpreter&) = delete;
   ReleasedInterpreter& operator=(const ReleasedInterpreter&) = delete;

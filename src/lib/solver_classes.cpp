@@ -2,6 +2,9 @@
 
 #include <cxxabi.h>
 
+#include <exception>
+#include <optional>
+
 #include "ant_colony/ant_colony_solver.h"
 #include "lib/arguments.h"
 #include "lib/errors.h"
@@ -41,6 +44,22 @@ PyObject* result_tuple(const Assignment& best) {
 
 constexpr const char* kSolveParameters[] = {"task"};
 
+// Runs `work` and returns the exception it throws instead of throwing it,
+// except the unwinding that ends the thread (see ReleasedInterpreter), which
+// has no exception object to keep and passes. Catching it binds a null
+// reference, which UBSan would report.
+template <class Work>
+[[gnu::no_sanitize_undefined]] std::exception_ptr failure_of(Work&& work) {
+  try {
+    work();
+  } catch (abi::__forced_unwind&) {
+    throw;
+  } catch (...) {
+    return std::current_exception();
+  }
+  return nullptr;
+}
+
 // Runs `solve` in the modes of the environment. With the interpreter lock
 // released, no Python object is touched until it is taken back: the records
 // solved on are plain C++ data, kept alive and unchanged by the borrows.
@@ -61,9 +80,15 @@ Result<Assignment> solve_in_modes(const SolveModes& modes, const Task& task, con
   (void)runtime::current_num_threads();
   ReleasedInterpreter released;
   auto between_batches = [&released](const Progress&) { return released.run_signal_handlers(); };
-  Result<Assignment> best = solve(task, parameters, SolveControl{sources, between_batches});
+  std::optional<Result<Assignment>> best;
+  // A failure waits for the lock to be back before it goes on: taking the
+  // lock back may end the thread, which must not happen in the middle of
+  // another unwinding.
+  const std::exception_ptr failure =
+      failure_of([&] { best.emplace(solve(task, parameters, SolveControl{sources, between_batches})); });
   released.take_back();
-  return best;
+  if (failure) std::rethrow_exception(failure);
+  return std::move(*best);
 }
 
 // solve_in_modes, for a call that owns `argument` and the two borrows. If the

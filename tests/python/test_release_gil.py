@@ -233,17 +233,27 @@ def test_malformed_values_are_refused(monkeypatch, small_task, value):
 ABANDONED = """
 import threading, time
 solver = {solver}
-threading.Thread(target=solver.solve, args=(task,), daemon=True).start()
+def solve_on():
+    while True:
+        try:
+            solver.solve(task)
+        except BaseException:  # a failed solve (PanicException) is tried again
+            pass
+threading.Thread(target=solve_on, daemon=True).start()
 time.sleep({delay})
 print("leaving")
 """
 
 
 @pytest.mark.parametrize("solver", ["corvane.AntColonyAssignmentSolver(kmax=10**6)",
-                                    "corvane.ProbabilisticAssignmentSolver(kmax=2000)"])
+                                    "corvane.ProbabilisticAssignmentSolver(kmax=2000)",
+                                    # every ant fails at its first step: 1 / 0 ** 1
+                                    "corvane.AntColonyAssignmentSolver(num_ants=2000, kmax=1, alpha=-1.0, "
+                                    "initial_pheromone=0.0)"])
 def test_the_interpreter_exits_cleanly_under_a_daemon_thread_solving(solver):
     # The script ends while a daemon thread is still solving: when that thread
-    # next wants the lock back, the interpreter is shutting down (or gone).
+    # next wants the lock back, the interpreter is shutting down (or gone),
+    # whether the solve is between iterations, done or failing.
     # It must neither crash nor hold up the exit.
     for delay in (0.05, 0.2, 0.5, 1.0):
         process = child(ABANDONED.format(solver=solver, delay=delay), release=True)
