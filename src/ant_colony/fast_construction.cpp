@@ -337,8 +337,7 @@ std::size_t Constructor::sole_candidate() const {
 // equal resource lies in cell order, so consecutive drops mostly share rows.
 class Constructor::Drops {
  public:
-  explicit Drops(Constructor& owner)
-      : owner_(owner), records_(owner.plan_->records_.data()), tree_(owner.plan_->quantised_) {}
+  explicit Drops(Constructor& owner) : owner_(owner), records_(owner.plan_->records_.data()) {}
   ~Drops() { flush(); }
   Drops(const Drops&) = delete;
   Drops& operator=(const Drops&) = delete;
@@ -346,11 +345,8 @@ class Constructor::Drops {
   // Drops `cell` if it is a candidate.
   void drop(std::size_t cell) {
     if (!owner_.candidates_.take(cell)) return;
-    --owner_.count_;
     const CellRecord& record = records_[cell];
-    if (record.quanta == CellRecord::kInfiniteQuanta) --owner_.infinite_;
-    if (owner_.plan_->tree_) owner_.sums_.left(cell, record.weight);
-    if (!tree_ || record.quanta == CellRecord::kInfiniteQuanta) return;
+    if (!owner_.forget(cell, record)) return;
     const std::size_t row = cell / QuantisedTree::kRowCells;
     if (row != row_) {
       flush();
@@ -371,7 +367,6 @@ class Constructor::Drops {
   static constexpr std::size_t kNone = ~std::size_t{0};
   Constructor& owner_;
   const CellRecord* records_;
-  const bool tree_;
   std::size_t row_ = kNone;
   std::int64_t deltas_[QuantisedTree::kFanout] = {};
 };
@@ -422,10 +417,17 @@ void Constructor::admit(std::size_t cell) {
 void Constructor::drop(std::size_t cell) {
   const CellRecord& r = record(cell);
   candidates_.erase(cell);
+  if (forget(cell, r)) tree_.add(cell, -units(r));
+}
+
+bool Constructor::forget(std::size_t cell, const CellRecord& r) noexcept {
   --count_;
-  if (r.quanta == CellRecord::kInfiniteQuanta) --infinite_;
+  const bool infinite = r.quanta == CellRecord::kInfiniteQuanta;
+  if (infinite) --infinite_;
   if (plan_->tree_) sums_.left(cell, r.weight);
-  if (plan_->quantised_ && !rescale_due_) tree_.add(cell, -units(r));
+  // A cell of infinite weight counts 0 in the tree; under a fresh scale that
+  // is due, the tree is rebuilt before it is read again.
+  return plan_->quantised_ && !rescale_due_ && !infinite;
 }
 
 }  // namespace corvane

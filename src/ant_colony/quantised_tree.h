@@ -64,7 +64,6 @@ class QuantisedTree {
   std::size_t find_block(std::int64_t target, std::int64_t& before, std::int64_t& offset) const noexcept;
 
  private:
-
   struct Level {
     bool wide;
     std::size_t offset;   // into narrow_ or wide_

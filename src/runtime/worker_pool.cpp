@@ -31,6 +31,20 @@ inline void cpu_relax() noexcept {
 #endif
 }
 
+// Spins until `done()` or kSpinTime has passed, yielding the processor now
+// and then to a thread with work to do (the caller above all).
+template <class Done>
+void spin_briefly(Done done) noexcept {
+  const auto deadline = std::chrono::steady_clock::now() + kSpinTime;
+  for (unsigned spins = 1; !done(); ++spins) {
+    cpu_relax();
+    if (spins % 64 == 0) {
+      if (std::chrono::steady_clock::now() >= deadline) return;
+      sched_yield();
+    }
+  }
+}
+
 }  // namespace
 
 struct WorkerPool::Batch {
@@ -46,8 +60,8 @@ struct WorkerPool::Batch {
   // Guarded by the pool's mutex.
   std::size_t holders = 0;  // threads currently claiming from or running it
   bool queued = true;
-  bool finished = false;
-  std::atomic<bool> done{false};  // finished, for a caller that waits without the lock
+  // Set under the mutex; atomic so that a caller can spin on it without it.
+  std::atomic<bool> finished{false};
   std::size_t failed_index = std::numeric_limits<std::size_t>::max();
   std::exception_ptr failure;
   std::condition_variable finished_signal;
@@ -160,15 +174,9 @@ void WorkerPool::work_loop(std::size_t index) {
 }
 
 void WorkerPool::wait_for_work_briefly() const noexcept {
-  const auto deadline = std::chrono::steady_clock::now() + kSpinTime;
-  for (unsigned spins = 1;; ++spins) {
-    if (queued_batches_.load(std::memory_order_relaxed) != 0 || stopping_.load(std::memory_order_relaxed)) return;
-    cpu_relax();
-    if (spins % 64 == 0) {
-      if (std::chrono::steady_clock::now() >= deadline) return;
-      sched_yield();  // a thread with work to do, the caller above all, goes first
-    }
-  }
+  spin_briefly([this] {
+    return queued_batches_.load(std::memory_order_relaxed) != 0 || stopping_.load(std::memory_order_relaxed);
+  });
 }
 
 void WorkerPool::help(Batch& batch) {
@@ -203,9 +211,8 @@ void WorkerPool::leave(Batch& batch) {
     queued_batches_.store(queue_.size(), std::memory_order_relaxed);
     batch.queued = false;
   }
-  if (!batch.queued && batch.holders == 0 && !batch.finished) {
-    batch.finished = true;
-    batch.done.store(true, std::memory_order_release);
+  if (!batch.queued && batch.holders == 0 && !batch.finished.load(std::memory_order_relaxed)) {
+    batch.finished.store(true, std::memory_order_release);
     batch.finished_signal.notify_all();
   }
 }
@@ -235,17 +242,10 @@ void WorkerPool::run(std::size_t count, IndexBody body, void* context) {
   // With a single worker the caller's spinning slowed it down instead.
   if (!helping && size_ > 1) {
     lock.unlock();
-    const auto deadline = std::chrono::steady_clock::now() + kSpinTime;
-    for (unsigned spins = 1; !batch.done.load(std::memory_order_acquire); ++spins) {
-      cpu_relax();
-      if (spins % 64 == 0) {
-        if (std::chrono::steady_clock::now() >= deadline) break;
-        sched_yield();
-      }
-    }
+    spin_briefly([&batch] { return batch.finished.load(std::memory_order_acquire); });
     lock.lock();
   }
-  batch.finished_signal.wait(lock, [&batch] { return batch.finished; });
+  batch.finished_signal.wait(lock, [&batch] { return batch.finished.load(std::memory_order_relaxed); });
   lock.unlock();
   if (batch.failure) std::rethrow_exception(batch.failure);
 }
