@@ -2,7 +2,6 @@
 // reads of one cell share a cache line.
 #pragma once
 
-#include <climits>
 #include <cstddef>
 #include <cstdint>
 #include <span>
@@ -10,13 +9,10 @@
 
 namespace corvane {
 
+// 16 bytes, so that four cache lines hold a block of 16 cells. A cell's quantised
+// weight is not stored; the construction computes it from the weight.
 struct CellRecord {
-  // `quanta` of a cell whose weight is +infinity; such a cell counts 0 in
-  // the tree of quantised weights.
-  static constexpr std::int64_t kInfiniteQuanta = INT64_MIN;
-
-  double weight = 0.0;      // in the current batch
-  std::int64_t quanta = 0;  // the weight quantised (positive finite weights), else 0
+  double weight = 0.0;  // in the current batch
   std::int64_t resource = 0;
 };
 

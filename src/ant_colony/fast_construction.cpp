@@ -121,16 +121,13 @@ void ConstructionPlan::prepare() {
     for (std::size_t row = begin; row < end; row += QuantisedTree::kRowCells) {
       std::fill(std::begin(block_sums), std::end(block_sums), 0);
       for (std::size_t cell = row; cell < std::min(end, row + QuantisedTree::kRowCells); ++cell) {
-        CellRecord& record = records_[cell];
+        const CellRecord& record = records_[cell];
         const double w = record.weight;
-        record.quanta = w == kInfinity                ? CellRecord::kInfiniteQuanta
-                        : w > 0.0 && quantised_ ? static_cast<std::int64_t>(w * scale_)
-                                                : 0;
         if (!(w > 0.0 && record.resource <= b_total_)) continue;
         start_candidates_.insert(cell);  // chunks cover whole words: no word is shared
         ++counted;
         unbounded += w == kInfinity ? 1 : 0;
-        if (quantised_ && w < kInfinity) block_sums[(cell - row) / QuantisedTree::kBlock] += record.quanta;
+        if (quantised_) block_sums[(cell - row) / QuantisedTree::kBlock] += units(w, scale_);
       }
       if (quantised_) start_tree_.set_row(row / QuantisedTree::kRowCells, block_sums);
     }
@@ -298,7 +295,8 @@ bool Constructor::pick_from_tree(std::uint64_t output, std::size_t& cell) const 
   std::int64_t found_units = 0;
   for (std::uint32_t bits = block_bits(candidates_, block); bits != 0; bits &= bits - 1) {
     const std::size_t candidate = block * QuantisedTree::kBlock + static_cast<std::size_t>(std::countr_zero(bits));
-    const std::int64_t quanta = units(record(candidate));
+    // No candidate weighs +infinity once a step draws.
+    const std::int64_t quanta = static_cast<std::int64_t>(record(candidate).weight * scale_);
     if (inside + quanta > offset) {
       found = candidate;
       found_units = quanta;
@@ -403,7 +401,7 @@ void Constructor::admit(std::size_t cell) {
   const CellRecord& r = record(cell);
   candidates_.insert(cell);
   ++count_;
-  if (r.quanta == CellRecord::kInfiniteQuanta) ++infinite_;
+  if (r.weight == ConstructionPlan::kInfinity) ++infinite_;
   if (plan_->tree_) sums_.joined(cell, r.weight);
   // Under its own scale a construction quantises afresh rather than let a
   // weight above that scale into the tree.
@@ -422,7 +420,7 @@ void Constructor::drop(std::size_t cell) {
 
 bool Constructor::forget(std::size_t cell, const CellRecord& r) noexcept {
   --count_;
-  const bool infinite = r.quanta == CellRecord::kInfiniteQuanta;
+  const bool infinite = r.weight == ConstructionPlan::kInfinity;
   if (infinite) --infinite_;
   if (plan_->tree_) sums_.left(cell, r.weight);
   // A cell of infinite weight counts 0 in the tree; under a fresh scale that

@@ -28,6 +28,7 @@
 #include "ant_colony/quantised_tree.h"
 #include "ant_colony/resource_order.h"
 #include "ant_colony/running_sums.h"
+#include "runtime/cache_aligned.h"
 #include "runtime/output_source.h"
 #include "runtime/pool.h"
 
@@ -84,12 +85,16 @@ class ConstructionPlan {
   static constexpr std::size_t kChunk = std::size_t{1} << 14;
   static constexpr double kInfinity = __builtin_inf();
 
+  // A weight quantised at `scale`: a candidate of weight +infinity counts 0.
+  static std::int64_t units(double weight, double scale) noexcept {
+    return weight < kInfinity ? static_cast<std::int64_t>(weight * scale) : 0;
+  }
   std::size_t chunks() const noexcept { return (cells() + kChunk - 1) / kChunk; }
   WeightView weights() const noexcept { return std::span<const CellRecord>(records_); }
-  // Quanta, start candidates and tree, once the weights are in the records.
+  // Start candidates and tree, once the weights are in the records.
   void prepare();
 
-  std::vector<CellRecord> records_;
+  CacheAlignedVector<CellRecord> records_;  // a block of 16 records: four whole cache lines
   std::int64_t b_total_;
   int quantum_bits_;
   ResourceOrder by_resource_;
@@ -128,11 +133,9 @@ class alignas(64) Constructor {
   void start(const ConstructionPlan& plan);
   std::size_t step(OutputSource& outputs);
   void requantise();
-  // The quantised weight of a candidate, as the tree holds it.
-  std::int64_t units(const CellRecord& r) const noexcept {
-    if (!own_scale_) return r.quanta == CellRecord::kInfiniteQuanta ? 0 : r.quanta;
-    return r.weight < ConstructionPlan::kInfinity ? static_cast<std::int64_t>(r.weight * scale_) : 0;
-  }
+  // The quantised weight of a candidate, as the tree holds it: the plan's
+  // scale gives exactly the units the plan put in the start tree.
+  std::int64_t units(const CellRecord& r) const noexcept { return ConstructionPlan::units(r.weight, scale_); }
   bool total_surely_finite() const;
   template <class Sum>
   bool pick_from_tree(std::uint64_t output, std::size_t& cell) const;
