@@ -340,11 +340,11 @@ class Constructor::Drops {
   Drops(const Drops&) = delete;
   Drops& operator=(const Drops&) = delete;
 
-  // Drops `cell` if it is a candidate.
-  void drop(std::size_t cell) {
+  // Drops `cell` if it is a candidate; see forget() for `sweep`.
+  void drop(std::size_t cell, bool sweep) {
     if (!owner_.candidates_.take(cell)) return;
     const CellRecord& record = records_[cell];
-    if (!owner_.forget(cell, record)) return;
+    if (!owner_.forget(cell, record, sweep)) return;
     const std::size_t row = cell / QuantisedTree::kRowCells;
     if (row != row_) {
       flush();
@@ -381,11 +381,16 @@ void Constructor::take(std::size_t cell) {
     Drops drops(*this);
     const CellRecord* records = plan_->records_.data();
     while (runs_ > 0 && order.run_resource(runs_ - 1) > remaining) {
+      // A run with a cell for every block of the running sums, or more,
+      // changes most of them: they are rebuilt if ever needed again, which
+      // near the end of a construction they seldom are.
+      const std::size_t run = --runs_;
+      const bool sweep = order.run_end(run) - order.run_begin(run) >= plan_->cells() / RunningSums::kBlock;
       // In cell order, a run's records stream through the cache; the reads
       // run a few cells ahead of the drops.
-      order.for_each_in_run(--runs_, [&](std::size_t other, std::size_t ahead) {
+      order.for_each_in_run(run, [&](std::size_t other, std::size_t ahead) {
         __builtin_prefetch(records + ahead);
-        drops.drop(other);
+        drops.drop(other, sweep);
       });
     }
   } else if (resource < 0) {
@@ -418,11 +423,17 @@ void Constructor::drop(std::size_t cell) {
   if (forget(cell, r)) tree_.add(cell, -units(r));
 }
 
-bool Constructor::forget(std::size_t cell, const CellRecord& r) noexcept {
+bool Constructor::forget(std::size_t cell, const CellRecord& r, bool sweep) noexcept {
   --count_;
   const bool infinite = r.weight == ConstructionPlan::kInfinity;
   if (infinite) --infinite_;
-  if (plan_->tree_) sums_.left(cell, r.weight);
+  if (plan_->tree_) {
+    if (sweep) {
+      sums_.left_in_sweep(cell);
+    } else {
+      sums_.left(cell, r.weight);
+    }
+  }
   // A cell of infinite weight counts 0 in the tree; under a fresh scale that
   // is due, the tree is rebuilt before it is read again.
   return plan_->quantised_ && !rescale_due_ && !infinite;

@@ -147,7 +147,9 @@ class alignas(64) Constructor {
   void drop(std::size_t cell);
   // Takes candidate `cell`, already out of candidates_, out of the counts and
   // the running sums; returns whether the tree holds units of it to take out.
-  bool forget(std::size_t cell, const CellRecord& r) noexcept;
+  // In a sweep, the running sums forget the cell's block rather than keep it
+  // current.
+  bool forget(std::size_t cell, const CellRecord& r, bool sweep = false) noexcept;
   const CellRecord& record(std::size_t cell) const noexcept { return plan_->records_[cell]; }
 
   const ConstructionPlan* plan_ = nullptr;

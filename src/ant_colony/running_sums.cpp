@@ -47,6 +47,7 @@ void RunningSums::resize(std::size_t cells) {
 
 void RunningSums::restart(const RunningSums& start) {
   start_ = &start;
+  swept_ = false;
   marked_.assign((start.blocks_.size() + 63) / 64, 0);
 }
 
@@ -54,14 +55,21 @@ void RunningSums::adopt() {
   blocks_.assign(start_->blocks_.begin(), start_->blocks_.end());
   groups_.assign(start_->groups_.begin(), start_->groups_.end());
   starts_.resize(start_->starts_.size());
+  start_ = nullptr;
+  drop_marked();
+}
+
+// Forgets the cached amounts of the marked blocks and of their groups.
+void RunningSums::drop_marked() noexcept {
   for (std::size_t word = 0; word < marked_.size(); ++word) {
     for (std::uint64_t bits = marked_[word]; bits != 0; bits &= bits - 1) {
       const std::size_t block = word * 64 + static_cast<std::size_t>(std::countr_zero(bits));
       blocks_[block].exponent = kNoExponent;
       groups_[block / kGroup].exponent = kNoExponent;
     }
+    marked_[word] = 0;
   }
-  start_ = nullptr;
+  swept_ = false;
 }
 
 // A weight joined or left a block or group whose amount is cached.
@@ -148,7 +156,11 @@ double RunningSums::add_block(std::size_t block, double running, WeightView weig
 }
 
 double RunningSums::walk(WeightView weights, const CellSet& candidates) {
-  if (start_ != nullptr) adopt();
+  if (start_ != nullptr) {
+    adopt();
+  } else if (swept_) {
+    drop_marked();
+  }
   double running = 0.0;
   for (std::size_t group = 0; group < groups_.size(); ++group) {
     starts_[group] = running;

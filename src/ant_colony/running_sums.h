@@ -44,6 +44,14 @@ class RunningSums {
   // being one (left).
   void joined(std::size_t cell, double weight) noexcept { change(cell, weight, 1.0); }
   void left(std::size_t cell, double weight) noexcept { change(cell, weight, -1.0); }
+  // `cell` stopped being a candidate in a sweep that changes most blocks at
+  // once (the budget dropping a large run): its block's cached amount is
+  // dropped, to be rebuilt by the next walk if one comes, instead of being
+  // kept current at every such change.
+  void left_in_sweep(std::size_t cell) noexcept {
+    mark(cell / kBlock);
+    swept_ = true;
+  }
 
   // Runs the sums over the candidates (the cells of `candidates`, weighing
   // `weights`) and returns the total; afterwards pick() can answer for any
@@ -65,14 +73,15 @@ class RunningSums {
 
   void change(std::size_t cell, double weight, double sign) noexcept {
     if (start_ != nullptr) {
-      const std::size_t block = cell / kBlock;
-      marked_[block / 64] |= std::uint64_t{1} << (block % 64);
+      mark(cell / kBlock);
     } else {
       update(cell, weight, sign);
     }
   }
+  void mark(std::size_t block) noexcept { marked_[block / 64] |= std::uint64_t{1} << (block % 64); }
   void update(std::size_t cell, double weight, double sign) noexcept;
   void adopt();
+  void drop_marked() noexcept;
   bool ready_for(std::size_t group, int exponent, WeightView weights, const CellSet& candidates) noexcept;
   double add_block(std::size_t block, double running, WeightView weights, const CellSet& candidates) noexcept;
   void refresh(WeightView weights, std::uint64_t word, std::size_t block, int exponent) noexcept;
@@ -82,7 +91,8 @@ class RunningSums {
   CacheAlignedVector<Block> groups_;   // the same amounts for groups of kGroup blocks
   CacheAlignedVector<double> starts_;  // running sum before each group, after walk()
   const RunningSums* start_ = nullptr;  // the cache to adopt at the next walk
-  CacheAlignedVector<std::uint64_t> marked_;   // a bit per block changed since the restart
+  CacheAlignedVector<std::uint64_t> marked_;   // a bit per block changed and not kept current
+  bool swept_ = false;                          // marks made since the last walk
 };
 
 }  // namespace corvane

@@ -51,13 +51,19 @@ TEST(RunningSums, WalkAndPickMatchPlainAdditionAsCandidatesChange) {
     RunningSums sums;
     sums.restart(start);
     // Candidates come and go before the first walk (only marked then) and
-    // between walks (kept up to date), as in a construction.
+    // between walks (kept up to date, or forgotten in a sweep), as in a
+    // construction.
     for (int step = 0; step < 30; ++step) {
+      const bool sweeps = step % 3 == 2;
       for (int change = 0; change < 40; ++change) {
         const std::size_t cell = rng() % cells;
         if (candidates.contains(cell)) {
           candidates.erase(cell);
-          sums.left(cell, weights[cell]);
+          if (sweeps && change % 2 == 0) {
+            sums.left_in_sweep(cell);
+          } else {
+            sums.left(cell, weights[cell]);
+          }
         } else {
           candidates.insert(cell);
           sums.joined(cell, weights[cell]);
