@@ -15,6 +15,7 @@ struct CellRecord {
   double weight = 0.0;  // in the current batch
   std::int64_t resource = 0;
 };
+static_assert(sizeof(CellRecord) == 16);
 
 // The weights of a row of cells, wherever they are stored: a plain array, or
 // the weight fields of cell records.

@@ -295,8 +295,7 @@ bool Constructor::pick_from_tree(std::uint64_t output, std::size_t& cell) const 
   std::int64_t found_units = 0;
   for (std::uint32_t bits = block_bits(candidates_, block); bits != 0; bits &= bits - 1) {
     const std::size_t candidate = block * QuantisedTree::kBlock + static_cast<std::size_t>(std::countr_zero(bits));
-    // No candidate weighs +infinity once a step draws.
-    const std::int64_t quanta = static_cast<std::int64_t>(record(candidate).weight * scale_);
+    const std::int64_t quanta = units(record(candidate));
     if (inside + quanta > offset) {
       found = candidate;
       found_units = quanta;

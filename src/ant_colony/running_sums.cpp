@@ -47,7 +47,6 @@ void RunningSums::resize(std::size_t cells) {
 
 void RunningSums::restart(const RunningSums& start) {
   start_ = &start;
-  swept_ = false;
   marked_.assign((start.blocks_.size() + 63) / 64, 0);
 }
 
@@ -56,7 +55,6 @@ void RunningSums::adopt() {
   groups_.assign(start_->groups_.begin(), start_->groups_.end());
   starts_.resize(start_->starts_.size());
   start_ = nullptr;
-  drop_marked();
 }
 
 // Forgets the cached amounts of the marked blocks and of their groups.
@@ -69,7 +67,6 @@ void RunningSums::drop_marked() noexcept {
     }
     marked_[word] = 0;
   }
-  swept_ = false;
 }
 
 // A weight joined or left a block or group whose amount is cached.
@@ -156,11 +153,8 @@ double RunningSums::add_block(std::size_t block, double running, WeightView weig
 }
 
 double RunningSums::walk(WeightView weights, const CellSet& candidates) {
-  if (start_ != nullptr) {
-    adopt();
-  } else if (swept_) {
-    drop_marked();
-  }
+  if (start_ != nullptr) adopt();
+  drop_marked();
   double running = 0.0;
   for (std::size_t group = 0; group < groups_.size(); ++group) {
     starts_[group] = running;

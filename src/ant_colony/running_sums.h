@@ -8,7 +8,8 @@
 // to the nearest multiple, as long as no weight lies exactly halfway between
 // two multiples. So a block whose cells keep S inside one binade adds the
 // same exact amount whatever S is within that binade; that amount is cached
-// per block and binade, and kept up to date as candidates come and go.
+// per block and binade, and kept up to date as candidates come and go (or,
+// where a change is marked instead, rebuilt by the next walk).
 // Blocks where S crosses into the next binade, or that hold a halfway
 // weight, are added cell by cell. Groups of 64 blocks cache their amounts the
 // same way, so that a walk over a million cells mostly steps a group at a
@@ -48,10 +49,7 @@ class RunningSums {
   // once (the budget dropping a large run): its block's cached amount is
   // dropped, to be rebuilt by the next walk if one comes, instead of being
   // kept current at every such change.
-  void left_in_sweep(std::size_t cell) noexcept {
-    mark(cell / kBlock);
-    swept_ = true;
-  }
+  void left_in_sweep(std::size_t cell) noexcept { mark(cell / kBlock); }
 
   // Runs the sums over the candidates (the cells of `candidates`, weighing
   // `weights`) and returns the total; afterwards pick() can answer for any
@@ -92,7 +90,6 @@ class RunningSums {
   CacheAlignedVector<double> starts_;  // running sum before each group, after walk()
   const RunningSums* start_ = nullptr;  // the cache to adopt at the next walk
   CacheAlignedVector<std::uint64_t> marked_;   // a bit per block changed and not kept current
-  bool swept_ = false;                          // marks made since the last walk
 };
 
 }  // namespace corvane
