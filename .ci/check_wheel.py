@@ -2,10 +2,10 @@
 
     python .ci/check_wheel.py WHEEL... [--tag REGEX]
 
-For each wheel: its platform tag matches REGEX (default: any manylinux_X_Y
-tag); it carries the licence in .dist-info/licenses/; auditwheel grafted no
-library into it; and `auditwheel show` names only libraries of glibc and
-libgcc_s, the unwinder that glibc itself loads. libstdc++ in particular must
+For each wheel: its platform tags match REGEX (default: any manylinux tag of
+x86_64 or aarch64); it carries the licence in .dist-info/licenses/; auditwheel
+grafted no library into it; and `auditwheel show` names only libraries of
+glibc and libgcc_s, the unwinder that glibc itself loads. libstdc++ in particular must
 not be there: the module links its own. Needs auditwheel on PATH. Exits
 non-zero, naming what is wrong, if any check fails.
 """
@@ -47,7 +47,8 @@ def problems(wheel: Path, tag: str) -> list[str]:
 def main() -> int:
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("wheels", nargs="+", type=Path)
-    parser.add_argument("--tag", default=r"manylinux_\d+_\d+_(x86_64|aarch64)",
+    # manylinux2014 is the older name of manylinux_2_17, which auditwheel adds beside it.
+    parser.add_argument("--tag", default=r"manylinux(_\d+_\d+|2014)_(x86_64|aarch64)",
                         help="regular expression that each platform tag must match")
     args = parser.parse_args()
     failed = False
