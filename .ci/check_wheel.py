@@ -5,9 +5,9 @@
 For each wheel: its platform tags match REGEX (default: any manylinux tag of
 x86_64 or aarch64); it carries the licence in .dist-info/licenses/; auditwheel
 grafted no library into it; and `auditwheel show` names only libraries of
-glibc and libgcc_s, the unwinder that glibc itself loads. libstdc++ in particular must
-not be there: the module links its own. Needs auditwheel on PATH. Exits
-non-zero, naming what is wrong, if any check fails.
+glibc and libgcc_s, the unwinder that glibc itself loads. libstdc++ in
+particular must not be there: the module links its own. Needs auditwheel on
+PATH. Exits non-zero, naming what is wrong, if any check fails.
 """
 
 import argparse
