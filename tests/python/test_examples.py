@@ -11,7 +11,9 @@ from pathlib import Path
 import numpy as np
 import pytest
 
-EXAMPLES = Path(__file__).resolve().parents[2] / "examples"
+from source_tree import require
+
+EXAMPLES = require("examples")
 NUMBER = r"(-?\d+(?:\.\d+)?)"
 
 

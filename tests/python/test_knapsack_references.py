@@ -5,13 +5,14 @@ against brute force and against scipy's LP solver here."""
 
 import itertools
 import sys
-from pathlib import Path
 
 import numpy as np
 import pytest
 from scipy.optimize import linprog
 
-sys.path.insert(0, str(Path(__file__).resolve().parents[2] / "examples"))
+from source_tree import require
+
+sys.path.insert(0, str(require("examples")))
 import knapsack_classes as kc  # noqa: E402
 
 SUBSETS = np.array(list(itertools.product([0, 1], repeat=12)))  # every assignment of a 3 x 4 grid
