@@ -7,14 +7,15 @@
 namespace corvane::py {
 namespace {
 
+// Every callable takes at least one parameter, so more than that many
+// arguments are always two or more: "were given".
 bool too_many_positional(const Signature& sig, Py_ssize_t given) {
-  const char* verb = given == 1 ? "was" : "were";
   if (sig.required == sig.count) {
-    PyErr_Format(PyExc_TypeError, "%s takes %zu positional arguments but %zd %s given", sig.full_name, sig.count,
-                 given, verb);
+    PyErr_Format(PyExc_TypeError, "%s takes %zu positional arguments but %zd were given", sig.full_name, sig.count,
+                 given);
   } else {
-    PyErr_Format(PyExc_TypeError, "%s takes from %zu to %zu positional arguments but %zd %s given", sig.full_name,
-                 sig.required, sig.count, given, verb);
+    PyErr_Format(PyExc_TypeError, "%s takes from %zu to %zu positional arguments but %zd were given", sig.full_name,
+                 sig.required, sig.count, given);
   }
   return false;
 }

@@ -92,7 +92,7 @@ MUTANTS = [
     Mutant("seed-skips-other-characters", "src/runtime/decimal.cpp",
            "if (c < '0' || c > '9') return std::nullopt;", "if (c < '0' || c > '9') continue;",
            "a seed such as 1.5 or 1e3 is read as digits"),
-    Mutant("release-mode-holds-the-lock", "src/lib/solver_classes.cpp",
+    Mutant("release-mode-holds-the-lock", "src/lib/solve_call.cpp",
            "if (!modes.release_gil) {", "if (true) {",
            "CORVANE_RELEASE_GIL=1 keeps the interpreter lock"),
     Mutant("pool-reports-any-failure", "src/runtime/worker_pool.cpp",
