@@ -63,21 +63,18 @@ std::uint32_t block_bits(const CellSet& set, std::size_t block) {
 std::size_t pick_by_scan(WeightView weights, const CellSet& candidates, OutputSource& outputs) {
   double total = 0.0;
   std::size_t last = weights.size();
-  candidates.for_each([&](std::size_t cell) {
+  for (std::size_t cell : candidates.members()) {
     total += weights[cell];  // 0.0 + w0 is w0 exactly: the sums match a WeightedIndex's
     last = cell;
-  });
+  }
   if (std::isinf(total)) fail(runtime::kNonFiniteTotal);
   const double d = runtime::UniformFloat{0.0, runtime::sampler_scale(total)}.sample_from_output(outputs.next_u64());
   // The first candidate before the last whose running sum exceeds d.
   double running = 0.0;
-  for (std::size_t k = 0; k < candidates.word_count(); ++k) {
-    for (std::uint64_t w = candidates.word(k); w != 0; w &= w - 1) {
-      const std::size_t cell = k * CellSet::kWordBits + static_cast<std::size_t>(std::countr_zero(w));
-      if (cell == last) return last;
-      running += weights[cell];
-      if (running > d) return cell;
-    }
+  for (std::size_t cell : candidates.members()) {
+    if (cell == last) return last;
+    running += weights[cell];
+    if (running > d) return cell;
   }
   return last;
 }
@@ -225,10 +222,10 @@ void Constructor::requantise() {
   rescale_due_ = false;
   const CellRecord* records = plan_->records_.data();
   double top = 0.0;
-  candidates_.for_each([&](std::size_t cell) {
+  for (std::size_t cell : candidates_.members()) {
     const double w = records[cell].weight;
     if (w > top && w < ConstructionPlan::kInfinity) top = w;
-  });
+  }
   int exponent = 0;
   if (top > 0.0) std::frexp(top, &exponent);
   const int shift = plan_->quantum_bits_ - exponent;
@@ -246,13 +243,9 @@ void Constructor::requantise() {
   std::int64_t block_sums[QuantisedTree::kFanout];
   for (std::size_t row = 0; row * QuantisedTree::kRowCells < cells; ++row) {
     std::fill(std::begin(block_sums), std::end(block_sums), 0);
-    for (std::size_t word = row * QuantisedTree::kRowCells / CellSet::kWordBits;
-         word < std::min(candidates_.word_count(), (row + 1) * QuantisedTree::kRowCells / CellSet::kWordBits);
-         ++word) {
-      for (std::uint64_t bits = candidates_.word(word); bits != 0; bits &= bits - 1) {
-        const std::size_t cell = word * CellSet::kWordBits + static_cast<std::size_t>(std::countr_zero(bits));
-        block_sums[(cell % QuantisedTree::kRowCells) / QuantisedTree::kBlock] += units(records[cell]);
-      }
+    constexpr std::size_t kRowWords = QuantisedTree::kRowCells / CellSet::kWordBits;
+    for (std::size_t cell : candidates_.members(row * kRowWords, std::min(candidates_.word_count(), (row + 1) * kRowWords))) {
+      block_sums[(cell % QuantisedTree::kRowCells) / QuantisedTree::kBlock] += units(records[cell]);
     }
     tree_.set_row(row, block_sums);
   }
@@ -293,8 +286,7 @@ bool Constructor::pick_from_tree(std::uint64_t output, std::size_t& cell) const 
   std::size_t found = plan_->cells();
   std::int64_t inside = 0;
   std::int64_t found_units = 0;
-  for (std::uint32_t bits = block_bits(candidates_, block); bits != 0; bits &= bits - 1) {
-    const std::size_t candidate = block * QuantisedTree::kBlock + static_cast<std::size_t>(std::countr_zero(bits));
+  for (std::size_t candidate : SetBits(block_bits(candidates_, block), block * QuantisedTree::kBlock)) {
     const std::int64_t quanta = units(record(candidate));
     if (inside + quanta > offset) {
       found = candidate;
@@ -322,11 +314,7 @@ bool Constructor::pick_from_tree(std::uint64_t output, std::size_t& cell) const 
 }
 
 std::size_t Constructor::sole_candidate() const {
-  for (std::size_t k = 0; k < candidates_.word_count(); ++k) {
-    if (const std::uint64_t w = candidates_.word(k); w != 0) {
-      return k * CellSet::kWordBits + static_cast<std::size_t>(std::countr_zero(w));
-    }
-  }
+  for (std::size_t cell : candidates_.members()) return cell;
   fail("no candidate left although one was counted");
 }
 

@@ -51,7 +51,7 @@ double Objective::of(const CellSet& chosen) const {
       }
     }
   } else {
-    chosen.for_each([&](std::size_t cell) { value += terms_[cell]; });
+    for (std::size_t cell : chosen.members()) value += terms_[cell];
   }
   return value;
 }

@@ -59,14 +59,11 @@ void RunningSums::adopt() {
 
 // Forgets the cached amounts of the marked blocks and of their groups.
 void RunningSums::drop_marked() noexcept {
-  for (std::size_t word = 0; word < marked_.size(); ++word) {
-    for (std::uint64_t bits = marked_[word]; bits != 0; bits &= bits - 1) {
-      const std::size_t block = word * 64 + static_cast<std::size_t>(std::countr_zero(bits));
-      blocks_[block].exponent = kNoExponent;
-      groups_[block / kGroup].exponent = kNoExponent;
-    }
-    marked_[word] = 0;
+  for (std::size_t block : SetBits(marked_.data(), 0, marked_.size())) {
+    blocks_[block].exponent = kNoExponent;
+    groups_[block / kGroup].exponent = kNoExponent;
   }
+  std::fill(marked_.begin(), marked_.end(), 0);
 }
 
 // A weight joined or left a block or group whose amount is cached.
@@ -95,8 +92,8 @@ void RunningSums::refresh(WeightView weights, std::uint64_t word, std::size_t bl
   const double scale = pow2(52 - exponent);
   double units = 0.0;
   std::uint32_t halfway = 0;
-  for (std::uint64_t w = word; w != 0; w &= w - 1) {
-    const Rounded r = round_to_grid(weights[block * kBlock + static_cast<std::size_t>(std::countr_zero(w))], scale);
+  for (std::size_t cell : SetBits(word, block * kBlock)) {
+    const Rounded r = round_to_grid(weights[cell], scale);
     units += r.units;
     halfway += r.halfway ? 1 : 0;
   }
@@ -146,9 +143,7 @@ double RunningSums::add_block(std::size_t block, double running, WeightView weig
       }
     }
   }
-  for (std::uint64_t w = word; w != 0; w &= w - 1) {
-    running += weights[block * kBlock + static_cast<std::size_t>(std::countr_zero(w))];
-  }
+  for (std::size_t cell : SetBits(word, block * kBlock)) running += weights[cell];
   return running;
 }
 
@@ -199,8 +194,7 @@ std::size_t RunningSums::pick(WeightView weights, const CellSet& candidates, dou
         running = after;
         continue;
       }
-      for (std::uint64_t w = candidates.word(block); w != 0; w &= w - 1) {
-        const std::size_t cell = block * kBlock + static_cast<std::size_t>(std::countr_zero(w));
+      for (std::size_t cell : SetBits(candidates.word(block), block * kBlock)) {
         running += weights[cell];
         if (running > d) return cell;  // the last candidate is picked by this too
       }

@@ -16,7 +16,7 @@ namespace {
 
 double left_to_right(const std::vector<double>& weights, const CellSet& candidates) {
   double total = 0.0;
-  candidates.for_each([&](std::size_t cell) { total += weights[cell]; });
+  for (std::size_t cell : candidates.members()) total += weights[cell];
   return total;
 }
 
