@@ -92,18 +92,38 @@ ConstructionPlan::ConstructionPlan(std::span<const std::int64_t> resources, std:
   });
 }
 
-void ConstructionPlan::prepare() {
-  const std::size_t cells = records_.size();
-  // Quantum: 2^-shift, chosen so that every finite weight quantises below
-  // 2^QuantisedTree::quantum_bits(). Weights so small that 2^shift
-  // overflows leave the tree unused.
+bool ConstructionPlan::choose_scale(double top, double& scale, double& quantum) const noexcept {
   int exponent = 0;
-  const double top = largest_.empty() ? 0.0 : *std::max_element(largest_.begin(), largest_.end());
   if (top > 0.0) std::frexp(top, &exponent);  // top < 2^exponent
   const int shift = quantum_bits_ - exponent;
-  quantised_ = tree_ && shift <= 1023;
-  scale_ = std::ldexp(1.0, shift);
-  quantum_ = std::ldexp(1.0, -shift);
+  if (shift > 1023) return false;
+  scale = std::ldexp(1.0, shift);
+  quantum = std::ldexp(1.0, -shift);
+  return true;
+}
+
+void ConstructionPlan::quantise_rows(QuantisedTree& tree, const CellSet& candidates, double scale,
+                                     std::size_t begin, std::size_t end) const noexcept {
+  constexpr std::size_t kRowWords = QuantisedTree::kRowCells / CellSet::kWordBits;
+  std::int64_t block_sums[QuantisedTree::kFanout];
+  for (std::size_t row = begin / QuantisedTree::kRowCells; row * QuantisedTree::kRowCells < end; ++row) {
+    std::fill(std::begin(block_sums), std::end(block_sums), 0);
+    const std::size_t last_word = std::min(candidates.word_count(), (row + 1) * kRowWords);
+    for (std::size_t cell : candidates.members(row * kRowWords, last_word)) {
+      block_sums[(cell % QuantisedTree::kRowCells) / QuantisedTree::kBlock] += units(records_[cell].weight, scale);
+    }
+    tree.set_row(row, block_sums);
+  }
+}
+
+Wide ConstructionPlan::rescale_below() const noexcept {
+  return Wide{1} << std::max(0, quantum_bits_ - kRescaleBits);
+}
+
+void ConstructionPlan::prepare() {
+  const std::size_t cells = records_.size();
+  const double top = largest_.empty() ? 0.0 : *std::max_element(largest_.begin(), largest_.end());
+  quantised_ = tree_ && choose_scale(top, scale_, quantum_);
 
   // The start state: every cell with a positive weight that fits the budget.
   start_candidates_.clear(cells);
@@ -114,22 +134,17 @@ void ConstructionPlan::prepare() {
   runtime::parallel_chunks(cells, kChunk, [&](std::size_t begin, std::size_t end) {
     std::size_t counted = 0;
     std::size_t unbounded = 0;
-    std::int64_t block_sums[QuantisedTree::kFanout];
-    for (std::size_t row = begin; row < end; row += QuantisedTree::kRowCells) {
-      std::fill(std::begin(block_sums), std::end(block_sums), 0);
-      for (std::size_t cell = row; cell < std::min(end, row + QuantisedTree::kRowCells); ++cell) {
-        const CellRecord& record = records_[cell];
-        const double w = record.weight;
-        if (!(w > 0.0 && record.resource <= b_total_)) continue;
-        start_candidates_.insert(cell);  // chunks cover whole words: no word is shared
-        ++counted;
-        unbounded += w == kInfinity ? 1 : 0;
-        if (quantised_) block_sums[(cell - row) / QuantisedTree::kBlock] += units(w, scale_);
-      }
-      if (quantised_) start_tree_.set_row(row / QuantisedTree::kRowCells, block_sums);
+    for (std::size_t cell = begin; cell < end; ++cell) {
+      const CellRecord& record = records_[cell];
+      const double w = record.weight;
+      if (!(w > 0.0 && record.resource <= b_total_)) continue;
+      start_candidates_.insert(cell);  // chunks cover whole words and tree rows: none is shared
+      ++counted;
+      unbounded += w == kInfinity ? 1 : 0;
     }
     candidates[begin / kChunk] = counted;
     infinite[begin / kChunk] = unbounded;
+    if (quantised_) quantise_rows(start_tree_, start_candidates_, scale_, begin, end);
   });
   start_count_ = std::accumulate(candidates.begin(), candidates.end(), std::size_t{0});
   start_infinite_ = std::accumulate(infinite.begin(), infinite.end(), std::size_t{0});
@@ -147,7 +162,7 @@ void Constructor::start(const ConstructionPlan& plan) {
   quantum_ = plan.quantum_;
   own_scale_ = false;
   rescale_due_ = false;
-  rescale_below_ = Wide{1} << std::max(0, plan.quantum_bits_ - kRescaleBits);
+  rescale_below_ = plan.rescale_below();
   if (plan.tree_) sums_.restart(plan.start_sums_);
   count_ = plan.start_count_;
   infinite_ = plan.start_infinite_;
@@ -226,29 +241,15 @@ void Constructor::requantise() {
     const double w = records[cell].weight;
     if (w > top && w < ConstructionPlan::kInfinity) top = w;
   }
-  int exponent = 0;
-  if (top > 0.0) std::frexp(top, &exponent);
-  const int shift = plan_->quantum_bits_ - exponent;
-  if (!(top > 0.0) || shift > 1023) {
+  if (!(top > 0.0) || !plan_->choose_scale(top, scale_, quantum_)) {
     // Nothing to quantise afresh: the exact sums serve until the next cell comes in.
     rescale_below_ = 0;
     return;
   }
-  scale_ = std::ldexp(1.0, shift);
-  quantum_ = std::ldexp(1.0, -shift);
   own_scale_ = true;
-  rescale_below_ = Wide{1} << std::max(0, plan_->quantum_bits_ - kRescaleBits);
-  const std::size_t cells = plan_->cells();
-  tree_.resize(cells, plan_->quantum_bits_);
-  std::int64_t block_sums[QuantisedTree::kFanout];
-  for (std::size_t row = 0; row * QuantisedTree::kRowCells < cells; ++row) {
-    std::fill(std::begin(block_sums), std::end(block_sums), 0);
-    constexpr std::size_t kRowWords = QuantisedTree::kRowCells / CellSet::kWordBits;
-    for (std::size_t cell : candidates_.members(row * kRowWords, std::min(candidates_.word_count(), (row + 1) * kRowWords))) {
-      block_sums[(cell % QuantisedTree::kRowCells) / QuantisedTree::kBlock] += units(records[cell]);
-    }
-    tree_.set_row(row, block_sums);
-  }
+  rescale_below_ = plan_->rescale_below();
+  tree_.resize(plan_->cells(), plan_->quantum_bits_);
+  plan_->quantise_rows(tree_, candidates_, scale_, 0, plan_->cells());
   tree_.finish();
 }
 

@@ -93,6 +93,19 @@ class ConstructionPlan {
   WeightView weights() const noexcept { return std::span<const CellRecord>(records_); }
   // Start candidates and tree, once the weights are in the records.
   void prepare();
+  // The scale for weights whose largest finite value is `top`: scale 2^shift
+  // and quantum 2^-shift, chosen so that every finite weight quantises below
+  // 2^quantum_bits_. False, leaving both as they are, when 2^shift
+  // overflows: weights that small leave the tree unused.
+  bool choose_scale(double top, double& scale, double& quantum) const noexcept;
+  // Sets the level-1 rows of `tree` over cells [begin, end), begin at the
+  // start of a row, to the sums of the candidates' weights quantised at
+  // `scale`. The start tree and a tree quantised afresh during a
+  // construction are both filled by this.
+  void quantise_rows(QuantisedTree& tree, const CellSet& candidates, double scale, std::size_t begin,
+                     std::size_t end) const noexcept;
+  // Totals below this many quanta call for a fresh scale.
+  Wide rescale_below() const noexcept;
 
   CacheAlignedVector<CellRecord> records_;  // a block of 16 records: four whole cache lines
   std::int64_t b_total_;
