@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "runtime/cache_aligned.h"
+#include "runtime/check.h"
 
 namespace corvane {
 
@@ -83,11 +84,22 @@ class CellSet {
   explicit CellSet(std::size_t cells) : cells_(cells), words_(words_for(cells), 0) {}
 
   std::size_t cells() const noexcept { return cells_; }
-  bool contains(std::size_t cell) const noexcept { return (words_[cell / kWordBits] >> (cell % kWordBits)) & 1; }
-  void insert(std::size_t cell) noexcept { words_[cell / kWordBits] |= std::uint64_t{1} << (cell % kWordBits); }
-  void erase(std::size_t cell) noexcept { words_[cell / kWordBits] &= ~(std::uint64_t{1} << (cell % kWordBits)); }
+  // Each of these takes a cell below cells().
+  bool contains(std::size_t cell) const {
+    CORVANE_CHECK(cell < cells_, "a cell of the set");
+    return (words_[cell / kWordBits] >> (cell % kWordBits)) & 1;
+  }
+  void insert(std::size_t cell) {
+    CORVANE_CHECK(cell < cells_, "a cell of the set");
+    words_[cell / kWordBits] |= std::uint64_t{1} << (cell % kWordBits);
+  }
+  void erase(std::size_t cell) {
+    CORVANE_CHECK(cell < cells_, "a cell of the set");
+    words_[cell / kWordBits] &= ~(std::uint64_t{1} << (cell % kWordBits));
+  }
   // Erases `cell`; whether it was in the set.
-  bool take(std::size_t cell) noexcept {
+  bool take(std::size_t cell) {
+    CORVANE_CHECK(cell < cells_, "a cell of the set");
     std::uint64_t& word = words_[cell / kWordBits];
     const std::uint64_t bit = std::uint64_t{1} << (cell % kWordBits);
     const bool present = (word & bit) != 0;
@@ -120,7 +132,8 @@ class CellSet {
 
   // The cells of the set, in increasing order; of words [first, last) only.
   SetBits<std::uint64_t> members() const noexcept { return {words_.data(), 0, words_.size()}; }
-  SetBits<std::uint64_t> members(std::size_t first, std::size_t last) const noexcept {
+  SetBits<std::uint64_t> members(std::size_t first, std::size_t last) const {
+    CORVANE_CHECK(first <= last && last <= words_.size(), "words of the set");
     return {words_.data(), first, last};
   }
 

@@ -58,6 +58,27 @@ std::uint32_t block_bits(const CellSet& set, std::size_t block) {
          0xFFFFu;
 }
 
+// Marks a constructor as building for the length of a construction. With
+// checks on, a second thread that builds with it meanwhile is a breach: the
+// two constructions would corrupt each other's state.
+class SoleBuilder {
+ public:
+  explicit SoleBuilder(std::atomic<bool>& building) : building_(building) {
+    if constexpr (kChecksOn) {
+      CORVANE_CHECK(!building_.exchange(true, std::memory_order_acquire),
+                    "one thread at a time builds with a Constructor");
+    }
+  }
+  ~SoleBuilder() {
+    if constexpr (kChecksOn) building_.store(false, std::memory_order_release);
+  }
+  SoleBuilder(const SoleBuilder&) = delete;
+  SoleBuilder& operator=(const SoleBuilder&) = delete;
+
+ private:
+  std::atomic<bool>& building_;
+};
+
 }  // namespace
 
 std::size_t pick_by_scan(WeightView weights, const CellSet& candidates, OutputSource& outputs) {
@@ -103,7 +124,7 @@ bool ConstructionPlan::choose_scale(double top, double& scale, double& quantum) 
 }
 
 void ConstructionPlan::quantise_rows(QuantisedTree& tree, const CellSet& candidates, double scale,
-                                     std::size_t begin, std::size_t end) const noexcept {
+                                     std::size_t begin, std::size_t end) const {
   constexpr std::size_t kRowWords = QuantisedTree::kRowCells / CellSet::kWordBits;
   std::int64_t block_sums[QuantisedTree::kFanout];
   for (std::size_t row = begin / QuantisedTree::kRowCells; row * QuantisedTree::kRowCells < end; ++row) {
@@ -171,14 +192,17 @@ void Constructor::start(const ConstructionPlan& plan) {
 }
 
 void Constructor::construct(const ConstructionPlan& plan, OutputSource& outputs, std::vector<std::uint64_t>* order) {
+  const SoleBuilder builder(building_);
   start(plan);
   while (count_ > 0) {
     // A candidate of weight +infinity makes the total +infinity.
     if (infinite_ > 0) fail(runtime::kNonFiniteTotal);
     const std::size_t cell = step(outputs);
+    CORVANE_CHECK(candidates_.contains(cell), "a step picks a candidate");
     take(cell);
     if (order != nullptr) order->push_back(cell);
   }
+  CORVANE_CHECK(candidates_.count() == 0, "every candidate is counted");
 }
 
 // One pick. It draws only once the total is known to be finite: a total of
@@ -342,7 +366,7 @@ class Constructor::Drops {
   }
 
   // Applies the row's deltas.
-  void flush() noexcept {
+  void flush() {
     if (row_ == kNone) return;
     owner_.tree_.add_to_row(row_, deltas_);
     std::fill(std::begin(deltas_), std::end(deltas_), 0);

@@ -17,6 +17,7 @@
 //   budget). A run dropped at once updates the tree a row at a time.
 #pragma once
 
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <span>
@@ -29,6 +30,7 @@
 #include "ant_colony/resource_order.h"
 #include "ant_colony/running_sums.h"
 #include "runtime/cache_aligned.h"
+#include "runtime/check.h"
 #include "runtime/output_source.h"
 #include "runtime/pool.h"
 
@@ -72,6 +74,7 @@ class ConstructionPlan {
     prepare();
   }
   void set_weights(std::span<const double> weights) {
+    CORVANE_CHECK(weights.size() == cells(), "a weight for every cell");
     set_weights([weights](std::size_t cell) { return weights[cell]; });
   }
 
@@ -103,7 +106,7 @@ class ConstructionPlan {
   // `scale`. The start tree and a tree quantised afresh during a
   // construction are both filled by this.
   void quantise_rows(QuantisedTree& tree, const CellSet& candidates, double scale, std::size_t begin,
-                     std::size_t end) const noexcept;
+                     std::size_t end) const;
   // Totals below this many quanta call for a fresh scale.
   Wide rescale_below() const noexcept;
 
@@ -131,7 +134,8 @@ class ConstructionPlan {
 class alignas(64) Constructor {
  public:
   // Builds one candidate; its cells are picked() afterwards. With `order`,
-  // they are also appended to it in the order they were picked.
+  // they are also appended to it in the order they were picked. One thread
+  // at a time builds with a constructor.
   void construct(const ConstructionPlan& plan, OutputSource& outputs, std::vector<std::uint64_t>* order = nullptr);
 
   // The cells the last construction picked.
@@ -183,6 +187,7 @@ class alignas(64) Constructor {
   std::size_t runs_ = 0;      // runs of the resource order within the budget
   __int128 used_ = 0;
   std::uint64_t exact_steps_ = 0;
+  std::atomic<bool> building_{false};  // set during a construction, with checks on
 };
 
 // The pick of the straightforward construction for the candidates

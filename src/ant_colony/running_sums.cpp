@@ -38,6 +38,7 @@ Rounded round_to_grid(double weight, double scale) noexcept {
 }  // namespace
 
 void RunningSums::resize(std::size_t cells) {
+  forget_walk();
   const std::size_t blocks = (cells + kBlock - 1) / kBlock;
   const std::size_t groups = (blocks + kGroup - 1) / kGroup;
   blocks_.assign(blocks, Block{kNoExponent, 0, 0.0});
@@ -46,6 +47,7 @@ void RunningSums::resize(std::size_t cells) {
 }
 
 void RunningSums::restart(const RunningSums& start) {
+  forget_walk();
   start_ = &start;
   marked_.assign((start.blocks_.size() + 63) / 64, 0);
 }
@@ -149,6 +151,8 @@ double RunningSums::add_block(std::size_t block, double running, WeightView weig
 
 double RunningSums::walk(WeightView weights, const CellSet& candidates) {
   if (start_ != nullptr) adopt();
+  CORVANE_CHECK(candidates.word_count() == blocks_.size() && weights.size() == candidates.cells(),
+                "sums sized for the candidates' cells");
   drop_marked();
   double running = 0.0;
   for (std::size_t group = 0; group < groups_.size(); ++group) {
@@ -174,10 +178,13 @@ double RunningSums::walk(WeightView weights, const CellSet& candidates) {
     }
   }
   starts_[groups_.size()] = running;
+  if constexpr (kChecksOn) walked_ = true;
   return running;
 }
 
 std::size_t RunningSums::pick(WeightView weights, const CellSet& candidates, double total, std::uint64_t output) {
+  CORVANE_CHECK(walked_, "a pick follows a walk, with no change since");
+  CORVANE_CHECK(std::isfinite(total), "a pick from a finite total");
   const double d = runtime::UniformFloat{0.0, runtime::sampler_scale(total)}.sample_from_output(output);
   // The first group whose end sum exceeds d holds the first running sum
   // above d; within it, the first such block, then the first such cell.

@@ -7,6 +7,7 @@
 #include <mutex>
 #include <vector>
 
+#include "runtime/check.h"
 #include "runtime/failure.h"
 #include "runtime/reseeding_chacha.h"
 
@@ -98,7 +99,10 @@ ThreadRng ThreadRng::current() {
   return ThreadRng(thread_generator);
 }
 
-std::uint64_t ThreadRng::next_u64() { return generator_->next_u64(); }
+std::uint64_t ThreadRng::next_u64() {
+  CORVANE_CHECK(generator_ == thread_generator, "a ThreadRng stays on the thread that obtained it");
+  return generator_->next_u64();
+}
 
 std::size_t live_generators() {
   Registry& r = registry();
