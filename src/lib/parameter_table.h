@@ -31,11 +31,7 @@ struct Required {
 
 // A parameter that takes `fallback` when its argument is left out.
 template <class Record, class Field, class Convert>
-struct Defaulted {
-  using RecordType = Record;
-  const char* name;
-  Field Record::*field;
-  Convert convert;
+struct Defaulted : Required<Record, Field, Convert> {
   Field fallback;
 };
 
@@ -47,7 +43,7 @@ consteval Required<Record, Field, Convert> required(const char* name, Field Reco
 template <class Record, class Field, class Convert>
 consteval Defaulted<Record, Field, Convert> defaulted(const char* name, Field Record::*field, Convert convert,
                                                      std::type_identity_t<Field> fallback) {
-  return {name, field, convert, fallback};
+  return {{name, field, convert}, fallback};
 }
 
 namespace parameter_table_detail {
@@ -107,7 +103,7 @@ struct Text {
       throw "a float default with more than 15 decimals";
     }
   }
-  const char* c_str() const noexcept { return chars; }
+  constexpr const char* c_str() const noexcept { return chars; }
 };
 
 using SignatureText = Text<192>;
@@ -159,10 +155,10 @@ class ParameterTable {
     if (method) text_signature_.put("\n--\n\n");
   }
 
-  Signature signature() const noexcept { return {full_name_.c_str(), names_.data(), kCount, required_}; }
+  constexpr Signature signature() const noexcept { return {full_name_.c_str(), names_.data(), kCount, required_}; }
   // The constructor's text signature, e.g. "(kmax=100)"; for a method, its
   // docstring, e.g. "solve($self, task)\n--\n\n".
-  const char* text_signature() const noexcept { return text_signature_.c_str(); }
+  constexpr const char* text_signature() const noexcept { return text_signature_.c_str(); }
 
   // Binds the arguments of either calling convention into `slots`.
   bool bind(PyObject* args, PyObject* kwargs, Slots& slots) const {

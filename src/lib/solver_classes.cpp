@@ -1,5 +1,7 @@
 // The two solver classes: construction from their parameters, and solve().
 
+#include <utility>
+
 #include "ant_colony/ant_colony_solver.h"
 #include "lib/arguments.h"
 #include "lib/errors.h"
@@ -12,19 +14,45 @@
 namespace corvane::py {
 namespace {
 
-// Makes an instance of `type` whose record holds the converted parameters.
-template <class Table>
-PyObject* construct_solver(const Table& table, PyTypeObject* type, PyObject* args, PyObject* kwargs) {
-  typename Table::Slots slots;
-  if (!table.bind(args, kwargs, slots)) return nullptr;
-  typename Table::Record parameters{};
-  if (!table.read(slots, parameters)) return nullptr;
-  return make_instance(type, std::move(parameters));
-}
+// A solver class: its name, its record, the parameter tables of its
+// constructor and of solve(), where its type object is kept, and the solve
+// it runs on its records.
+template <const char* kName, class Parameters, const auto& kNew, const auto& kSolve, PyTypeObject** kType,
+          SolveOf<Parameters> kRun>
+struct SolverClass {
+  static PyObject* construct(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
+    return entry_guard([&]() -> PyObject* {
+      typename std::remove_cvref_t<decltype(kNew)>::Slots slots;
+      if (!kNew.bind(args, kwargs, slots)) return nullptr;
+      Parameters parameters{};
+      if (!kNew.read(slots, parameters)) return nullptr;
+      return make_instance(type, std::move(parameters));
+    });
+  }
 
-// AntColonyAssignmentSolver
+  static void deallocate(PyObject* self) { destroy_instance<Parameters>(self); }
 
-constexpr const char* kAntColony = "AntColonyAssignmentSolver";
+  static PyObject* solve(PyObject* self, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
+    return entry_guard(
+        [&] { return run_solve<Parameters>(self, *kType, kName, kSolve, args, nargsf, kwnames, kRun); });
+  }
+
+  static inline PyMethodDef methods[] = {
+      {"solve", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(solve)), METH_FASTCALL | METH_KEYWORDS,
+       kSolve.text_signature()},
+      {nullptr, nullptr, 0, nullptr},
+  };
+
+  static const ClassDefinition& definition() {
+    static const ClassDefinition definition = {
+        kName,   kNew.text_signature(), construct, deallocate, methods, sizeof(Instance<Parameters>),
+        kType,
+    };
+    return definition;
+  }
+};
+
+constexpr char kAntColony[] = "AntColonyAssignmentSolver";
 constexpr ParameterTable kAntColonyNew{
     kAntColony,
     "__new__",
@@ -37,28 +65,7 @@ constexpr ParameterTable kAntColonyNew{
 };
 constexpr auto kAntColonySolve = solve_parameters(kAntColony);
 
-PyObject* ant_colony_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
-  return entry_guard([&] { return construct_solver(kAntColonyNew, type, args, kwargs); });
-}
-
-void ant_colony_dealloc(PyObject* self) { destroy_instance<AntColonyParameters>(self); }
-
-PyObject* ant_colony_solve(PyObject* self, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
-  return entry_guard([&] {
-    return run_solve<AntColonyParameters>(self, g_ant_colony_type, kAntColony, kAntColonySolve, args, nargsf,
-                                          kwnames, solve_ant_colony);
-  });
-}
-
-PyMethodDef g_ant_colony_methods[] = {
-    {"solve", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(ant_colony_solve)),
-     METH_FASTCALL | METH_KEYWORDS, kAntColonySolve.text_signature()},
-    {nullptr, nullptr, 0, nullptr},
-};
-
-// ProbabilisticAssignmentSolver
-
-constexpr const char* kProbabilistic = "ProbabilisticAssignmentSolver";
+constexpr char kProbabilistic[] = "ProbabilisticAssignmentSolver";
 constexpr ParameterTable kProbabilisticNew{
     kProbabilistic,
     "__new__",
@@ -66,41 +73,16 @@ constexpr ParameterTable kProbabilisticNew{
 };
 constexpr auto kProbabilisticSolve = solve_parameters(kProbabilistic);
 
-PyObject* probabilistic_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
-  return entry_guard([&] { return construct_solver(kProbabilisticNew, type, args, kwargs); });
-}
-
-void probabilistic_dealloc(PyObject* self) { destroy_instance<ProbabilisticParameters>(self); }
-
-PyObject* probabilistic_solve(PyObject* self, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
-  return entry_guard([&] {
-    return run_solve<ProbabilisticParameters>(self, g_probabilistic_type, kProbabilistic, kProbabilisticSolve, args,
-                                              nargsf, kwnames, solve_probabilistic);
-  });
-}
-
-PyMethodDef g_probabilistic_methods[] = {
-    {"solve", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(probabilistic_solve)),
-     METH_FASTCALL | METH_KEYWORDS, kProbabilisticSolve.text_signature()},
-    {nullptr, nullptr, 0, nullptr},
-};
-
 }  // namespace
 
 const ClassDefinition& ant_colony_class() {
-  static const ClassDefinition definition = {
-      kAntColony,         kAntColonyNew.text_signature(),         ant_colony_new, ant_colony_dealloc,
-      g_ant_colony_methods, sizeof(Instance<AntColonyParameters>), &g_ant_colony_type,
-  };
-  return definition;
+  return SolverClass<kAntColony, AntColonyParameters, kAntColonyNew, kAntColonySolve, &g_ant_colony_type,
+                     solve_ant_colony>::definition();
 }
 
 const ClassDefinition& probabilistic_class() {
-  static const ClassDefinition definition = {
-      kProbabilistic,         kProbabilisticNew.text_signature(),         probabilistic_new, probabilistic_dealloc,
-      g_probabilistic_methods, sizeof(Instance<ProbabilisticParameters>), &g_probabilistic_type,
-  };
-  return definition;
+  return SolverClass<kProbabilistic, ProbabilisticParameters, kProbabilisticNew, kProbabilisticSolve,
+                     &g_probabilistic_type, solve_probabilistic>::definition();
 }
 
 }  // namespace corvane::py
