@@ -123,8 +123,8 @@ bool ConstructionPlan::choose_scale(double top, double& scale, double& quantum) 
   return true;
 }
 
-void ConstructionPlan::quantise_rows(QuantisedTree& tree, const CellSet& candidates, double scale,
-                                     std::size_t begin, std::size_t end) const {
+void ConstructionPlan::quantise_rows(QuantisedTree& tree, const CellSet& candidates, double scale, std::size_t begin,
+                                     std::size_t end) const {
   constexpr std::size_t kRowWords = QuantisedTree::kRowCells / CellSet::kWordBits;
   std::int64_t block_sums[QuantisedTree::kFanout];
   for (std::size_t row = begin / QuantisedTree::kRowCells; row * QuantisedTree::kRowCells < end; ++row) {
@@ -137,9 +137,7 @@ void ConstructionPlan::quantise_rows(QuantisedTree& tree, const CellSet& candida
   }
 }
 
-Wide ConstructionPlan::rescale_below() const noexcept {
-  return Wide{1} << std::max(0, quantum_bits_ - kRescaleBits);
-}
+Wide ConstructionPlan::rescale_below() const noexcept { return Wide{1} << std::max(0, quantum_bits_ - kRescaleBits); }
 
 void ConstructionPlan::prepare() {
   const std::size_t cells = records_.size();

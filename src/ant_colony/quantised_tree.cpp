@@ -35,8 +35,8 @@ inline std::size_t child_in_running(const std::int64_t* running, std::int64_t ta
     std::memcpy(&entries, running + k, sizeof entries);
     above += entries > t;  // -1 per entry above the target
   }
-  const auto child = static_cast<std::size_t>(static_cast<std::int64_t>(kFanout) + above[0] + above[1] + above[2] +
-                                              above[3]);
+  const auto child =
+      static_cast<std::size_t>(static_cast<std::int64_t>(kFanout) + above[0] + above[1] + above[2] + above[3]);
   before = child == 0 ? 0 : running[child - 1];
   return child;
 }

@@ -17,9 +17,7 @@ constexpr int kLowestExponent = -960;
 double pow2(int k) noexcept { return std::bit_cast<double>(static_cast<std::uint64_t>(k + 1023) << 52); }
 
 // Binade of a positive, finite, normal x: 2^e <= x < 2^(e+1).
-int binade(double x) noexcept {
-  return static_cast<int>((std::bit_cast<std::uint64_t>(x) >> 52) & 0x7FF) - 1023;
-}
+int binade(double x) noexcept { return static_cast<int>((std::bit_cast<std::uint64_t>(x) >> 52) & 0x7FF) - 1023; }
 
 // w / 2^(e-52) rounded to the nearest integer (ties to even), and whether w
 // lay exactly halfway. `scale` is 2^(52-e).

@@ -89,8 +89,7 @@ bool bind_arguments(const Signature& sig, PyObject* args, PyObject* kwargs, PyRe
   return check_required(sig, slots);
 }
 
-bool bind_arguments(const Signature& sig, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames,
-                    PyRef* slots) {
+bool bind_arguments(const Signature& sig, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames, PyRef* slots) {
   const Py_ssize_t given = PyVectorcall_NARGS(nargsf);
   if (!bind_positional(sig, args, given, slots)) return false;
   if (kwnames != nullptr) {

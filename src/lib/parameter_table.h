@@ -42,7 +42,7 @@ consteval Required<Record, Field, Convert> required(const char* name, Field Reco
 
 template <class Record, class Field, class Convert>
 consteval Defaulted<Record, Field, Convert> defaulted(const char* name, Field Record::*field, Convert convert,
-                                                     std::type_identity_t<Field> fallback) {
+                                                      std::type_identity_t<Field> fallback) {
   return {{name, field, convert}, fallback};
 }
 

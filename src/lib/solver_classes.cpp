@@ -33,8 +33,7 @@ struct SolverClass {
   static void deallocate(PyObject* self) { destroy_instance<Parameters>(self); }
 
   static PyObject* solve(PyObject* self, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
-    return entry_guard(
-        [&] { return run_solve<Parameters>(self, *kType, kName, kSolve, args, nargsf, kwnames, kRun); });
+    return entry_guard([&] { return run_solve<Parameters>(self, *kType, kName, kSolve, args, nargsf, kwnames, kRun); });
   }
 
   static inline PyMethodDef methods[] = {
@@ -45,8 +44,7 @@ struct SolverClass {
 
   static const ClassDefinition& definition() {
     static const ClassDefinition definition = {
-        kName,   kNew.text_signature(), construct, deallocate, methods, sizeof(Instance<Parameters>),
-        kType,
+        kName, kNew.text_signature(), construct, deallocate, methods, sizeof(Instance<Parameters>), kType,
     };
     return definition;
   }

@@ -113,8 +113,7 @@ PyMethodDef g_task_methods[] = {
 
 const ClassDefinition& task_class() {
   static const ClassDefinition definition = {
-      "Task", kTaskNew.text_signature(), task_new, task_dealloc, g_task_methods, sizeof(Instance<Task>),
-      &g_task_type,
+      "Task", kTaskNew.text_signature(), task_new, task_dealloc, g_task_methods, sizeof(Instance<Task>), &g_task_type,
   };
   return definition;
 }

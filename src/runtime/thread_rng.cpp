@@ -83,7 +83,8 @@ ThreadRng ThreadRng::current() {
   (void)fork_handlers_installed;
   if (thread_generator == nullptr) {
     Registry& r = registry();
-    if (r.key_error != 0) fail(kThreadRngInitFailure + std::string("pthread_key_create: ") + std::strerror(r.key_error));
+    if (r.key_error != 0)
+      fail(kThreadRngInitFailure + std::string("pthread_key_create: ") + std::strerror(r.key_error));
     std::unique_ptr<ReseedingChaCha> generator = make_keyed_generator(os_entropy_source());
     {
       std::lock_guard<std::mutex> lock(r.mutex);

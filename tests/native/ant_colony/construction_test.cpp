@@ -80,10 +80,9 @@ std::string describe(const Outcome& outcome) {
 // they must fail alike, pick the same cells in the same order and draw as
 // many outputs. `expected`, when given, receives the rescan's outcome.
 template <class MakeOutputs>
-  requires(std::is_invocable_v<MakeOutputs&>)
-::testing::AssertionResult same_as_rescan(Constructor& constructor, const Case& c, MakeOutputs make_outputs,
-                                          Outcome* expected = nullptr,
-                                          std::optional<ConstructionPlan::Layout> layout = std::nullopt) {
+  requires(std::is_invocable_v<MakeOutputs&>)::testing::AssertionResult
+same_as_rescan(Constructor& constructor, const Case& c, MakeOutputs make_outputs, Outcome* expected = nullptr,
+               std::optional<ConstructionPlan::Layout> layout = std::nullopt) {
   ConstructionPlan plan(c.resources, c.b_total, layout.value_or(ConstructionPlan::Layout::for_cells(c.weights.size())));
   plan.set_weights(c.weights);
   const Outcome rescan = run_rescan(c, make_outputs());
@@ -100,8 +99,7 @@ template <class MakeOutputs>
 ::testing::AssertionResult same_as_rescan(Constructor& constructor, const Case& c, std::uint64_t seed,
                                           Outcome* expected = nullptr,
                                           std::optional<ConstructionPlan::Layout> layout = std::nullopt) {
-  return same_as_rescan(
-      constructor, c, [&] { return ScriptedOutputs(seed, c.coarse_bits); }, expected, layout);
+  return same_as_rescan(constructor, c, [&] { return ScriptedOutputs(seed, c.coarse_bits); }, expected, layout);
 }
 
 // Task families, each aimed at a way the fast construction could go wrong.
@@ -346,7 +344,8 @@ std::vector<std::uint64_t> edge_seeking_outputs(const Case& c, std::mt19937_64& 
     if (!index.cumulative().empty()) {
       const double edge = index.cumulative()[rng() % index.cumulative().size()];
       const double u = edge / index.total();
-      const auto mantissa = static_cast<std::int64_t>(std::nearbyint(u * 0x1p52)) + static_cast<std::int64_t>(rng() % 7) - 3;
+      const auto mantissa =
+          static_cast<std::int64_t>(std::nearbyint(u * 0x1p52)) + static_cast<std::int64_t>(rng() % 7) - 3;
       x = static_cast<std::uint64_t>(std::clamp<std::int64_t>(mantissa, 0, (1LL << 52) - 1)) << 12;
     }
     outputs.push_back(x);
@@ -377,8 +376,8 @@ TEST(PickByScan, MatchesTheWorkedExample) {
   const std::vector<double> w = {1.0, 5.0, 2.0, 1.0};
   CellSet candidates(4);
   for (std::size_t cell : {0, 2, 3}) candidates.insert(cell);
-  RecordedOutputs outputs({0x0000000000000000ULL, 0x3333333333333333ULL, 0x4000000000000000ULL,
-                           0xC000000000000000ULL, 0xFFFFFFFFFFFFFFFFULL});
+  RecordedOutputs outputs({0x0000000000000000ULL, 0x3333333333333333ULL, 0x4000000000000000ULL, 0xC000000000000000ULL,
+                           0xFFFFFFFFFFFFFFFFULL});
   for (std::size_t expected : {0u, 0u, 2u, 3u, 3u}) EXPECT_EQ(pick_by_scan(w, candidates, outputs), expected);
   const std::vector<double> overflow = {1e308, 1e308, 1e308};
   CellSet two(3);

@@ -127,15 +127,16 @@ TEST_P(QuantisedTreeLayouts, FindsTheBlockOfEveryUnit) {
   EXPECT_EQ(tree.total(), start_of(layout.blocks) - 18 * unit);
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Layouts, QuantisedTreeLayouts,
-    ::testing::Values(
+INSTANTIATE_TEST_SUITE_P(Layouts, QuantisedTreeLayouts,
+                         ::testing::Values(
         // 300 blocks: three levels, all 64-bit, as for up to 2^22 cells.
-        TreeLayout{300, 1, QuantisedTree::quantum_bits(std::size_t{1} << 22), true},
+                             TreeLayout{300, 1, QuantisedTree::quantum_bits(std::size_t{1} << 22), true},
         // Quanta of 2^54: the level above the rows holds 128-bit sums, whose
         // total passes 2^63 (blocks stay below 16 * 2^54).
-        TreeLayout{256, std::int64_t{1} << 49, 54, false}),
-    [](const ::testing::TestParamInfo<TreeLayout>& info) { return info.param.narrow ? "Narrow" : "Wide"; });
+                             TreeLayout{256, std::int64_t{1} << 49, 54, false}),
+                         [](const ::testing::TestParamInfo<TreeLayout>& info) {
+                           return info.param.narrow ? "Narrow" : "Wide";
+                         });
 
 TEST(ResourceOrder, KnownAnswersInBothWidths) {
   // Counted out (a narrow range of resources) and sorted (a wide one).
@@ -184,8 +185,8 @@ TEST(Checks, ViolatedPreconditionsAreReported) {
   std::int64_t before = 0;
   std::int64_t offset = 0;
   const std::string text = failure_text([&] { tree.find_block(std::int64_t{15}, before, offset); });
-  EXPECT_TRUE(text.starts_with(
-      "check failed: a tree query's target lies in [0, total) at src/ant_colony/quantised_tree.cpp:"))
+  EXPECT_TRUE(
+      text.starts_with("check failed: a tree query's target lies in [0, total) at src/ant_colony/quantised_tree.cpp:"))
       << text;
 
   CellSet set(10);
