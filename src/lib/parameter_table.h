@@ -76,11 +76,11 @@ struct Text {
     } while (value != 0 || count < at_least);
     while (count > 0) put(digits[--count]);
   }
-  // A default as Python's repr() shows it: an integer in decimal, a float
-  // with the fewest decimals (at least one) that read back as exactly its
-  // value. The reading back is exact division of two integers below 2^53,
-  // which rounds as parsing the decimal does; a default it cannot show
-  // does not build.
+  // A default as Python's repr() shows it: an integer in decimal; a float
+  // (from 1e-4 up, where repr() writes no exponent) with the fewest
+  // decimals, at least one, that read back as exactly its value. Reading
+  // back is the division of two integers below 2^53, which rounds as
+  // parsing the decimal does; a default it cannot show does not build.
   template <class T>
   consteval void put_default(T value) {
     if constexpr (std::is_integral_v<T>) {
