@@ -173,10 +173,10 @@ int main(int argc, char** argv) {
         cut_short ? "true" : "false", static_cast<unsigned long long>(steps), seconds, ns_per_step, exact_steps,
         setup_ms);
   } else {
-    std::printf("size %zu  %s  beta %g  constructions %d%s  steps %llu  ns/step %.1f  exact steps %llu  batch setup %.2f ms\n",
-                options.size, options.rescan ? "rescan" : "fast", options.beta, completed,
-                cut_short ? " (+1 cut short)" : "", static_cast<unsigned long long>(steps), ns_per_step,
-                exact_steps, setup_ms);
+    std::printf(
+        "size %zu  %s  beta %g  constructions %d%s  steps %llu  ns/step %.1f  exact steps %llu  batch setup %.2f ms\n",
+        options.size, options.rescan ? "rescan" : "fast", options.beta, completed, cut_short ? " (+1 cut short)" : "",
+        static_cast<unsigned long long>(steps), ns_per_step, exact_steps, setup_ms);
   }
   return 0;
 }

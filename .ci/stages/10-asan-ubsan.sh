@@ -5,6 +5,7 @@
 # directory, with
 #   -fsanitize=address,undefined,float-cast-overflow -fno-sanitize-recover=all
 #   -D_GLIBCXX_ASSERTIONS (bounds checks in the standard containers)
+#   CORVANE_CHECKS=ON (our own debug checks, src/runtime/check.h, in the module too)
 # runs the GoogleTest suite, then the whole pytest suite in an interpreter with
 # the sanitizer runtimes preloaded. Any report fails the stage:
 #   UBSan  every check aborts the process (no recovery; halt_on_error=1 too);
@@ -46,7 +47,7 @@ command -v ninja >/dev/null 2>&1 && generator=(-G Ninja)
 flags="-fno-sanitize-recover=all -D_GLIBCXX_ASSERTIONS"
 
 cmake -S . -B "$build_dir" "${generator[@]}" -DCMAKE_BUILD_TYPE=RelWithDebInfo \
-  -DCORVANE_SANITIZE=address,undefined,float-cast-overflow -DCMAKE_CXX_FLAGS="$flags" \
+  -DCORVANE_SANITIZE=address,undefined,float-cast-overflow -DCMAKE_CXX_FLAGS="$flags" -DCORVANE_CHECKS=ON \
   -DCORVANE_BUILD_MODULE=ON -DCORVANE_BUILD_TESTS=ON -DPython_EXECUTABLE="$python"
 cmake --build "$build_dir" -j "$jobs"
 build_dir="$(cd "$build_dir" && pwd)"

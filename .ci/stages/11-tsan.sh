@@ -1,10 +1,11 @@
 #!/usr/bin/env bash
 # ThreadSanitizer.
 #
-# Builds the native tests with -fsanitize=thread in their own build directory
-# and runs all of them: the worker pool's own tests, and whole solves whose
-# batches of constructions run on the pool, also from several threads at
-# once (tests/native/solvers/solver_batches_test.cpp). A report makes the test
+# Builds the native tests with -fsanitize=thread and the debug checks
+# (CORVANE_CHECKS=ON) in their own build directory and runs all of them: the
+# worker pool's own tests, and whole solves whose batches of constructions run
+# on the pool, also from several threads at once
+# (tests/native/solvers/solver_batches_test.cpp). A report makes the test
 # process exit with 66 (and halt_on_error stops at the first), which fails
 # the stage; a canary first shows that a data race is reported.
 #
@@ -18,7 +19,7 @@ generator=()
 command -v ninja >/dev/null 2>&1 && generator=(-G Ninja)
 
 cmake -S . -B "$build_dir" "${generator[@]}" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCORVANE_SANITIZE=thread \
-  -DCORVANE_BUILD_TESTS=ON
+  -DCORVANE_CHECKS=ON -DCORVANE_BUILD_TESTS=ON
 cmake --build "$build_dir" -j "$jobs"
 
 export TSAN_OPTIONS="halt_on_error=1:second_deadlock_stack=1"

@@ -102,10 +102,8 @@ Result<Assignment> solve_ant_colony(const Task& task, const AntColonyParameters&
       for (std::size_t cell = begin; cell < end; ++cell) tau[cell] *= f;
       for (const Solution& ant : batch) {
         const double d = ant.value / q;
-        for (std::size_t word = begin / CellSet::kWordBits; word * CellSet::kWordBits < end; ++word) {
-          for (std::uint64_t bits = ant.cells.word(word); bits != 0; bits &= bits - 1) {
-            tau[word * CellSet::kWordBits + static_cast<std::size_t>(std::countr_zero(bits))] += d;
-          }
+        for (std::size_t cell : ant.cells.members(begin / CellSet::kWordBits, CellSet::words_for(end))) {
+          tau[cell] += d;
         }
       }
     });

@@ -11,13 +11,15 @@
 
 namespace corvane {
 
+// The parameters a solver is made with; the defaults are declared with the
+// class (src/lib/solver_classes.cpp).
 struct AntColonyParameters {
-  std::uint64_t num_ants = 20;
-  std::uint64_t kmax = 100;
-  double alpha = 1.0;
-  double beta = 2.0;
-  double rho = 0.1;
-  double initial_pheromone = 1.0;
+  std::uint64_t num_ants;
+  std::uint64_t kmax;
+  double alpha;
+  double beta;
+  double rho;
+  double initial_pheromone;
 };
 
 // The best assignment over all ants; MemoryError when a batch of num_ants

@@ -58,26 +58,44 @@ std::uint32_t block_bits(const CellSet& set, std::size_t block) {
          0xFFFFu;
 }
 
+// Marks a constructor as building for the length of a construction. With
+// checks on, a second thread that builds with it meanwhile is a breach: the
+// two constructions would corrupt each other's state.
+class SoleBuilder {
+ public:
+  explicit SoleBuilder(std::atomic<bool>& building) : building_(building) {
+    if constexpr (kChecksOn) {
+      CORVANE_CHECK(!building_.exchange(true, std::memory_order_acquire),
+                    "one thread at a time builds with a Constructor");
+    }
+  }
+  ~SoleBuilder() {
+    if constexpr (kChecksOn) building_.store(false, std::memory_order_release);
+  }
+  SoleBuilder(const SoleBuilder&) = delete;
+  SoleBuilder& operator=(const SoleBuilder&) = delete;
+
+ private:
+  std::atomic<bool>& building_;
+};
+
 }  // namespace
 
 std::size_t pick_by_scan(WeightView weights, const CellSet& candidates, OutputSource& outputs) {
   double total = 0.0;
   std::size_t last = weights.size();
-  candidates.for_each([&](std::size_t cell) {
+  for (std::size_t cell : candidates.members()) {
     total += weights[cell];  // 0.0 + w0 is w0 exactly: the sums match a WeightedIndex's
     last = cell;
-  });
+  }
   if (std::isinf(total)) fail(runtime::kNonFiniteTotal);
   const double d = runtime::UniformFloat{0.0, runtime::sampler_scale(total)}.sample_from_output(outputs.next_u64());
   // The first candidate before the last whose running sum exceeds d.
   double running = 0.0;
-  for (std::size_t k = 0; k < candidates.word_count(); ++k) {
-    for (std::uint64_t w = candidates.word(k); w != 0; w &= w - 1) {
-      const std::size_t cell = k * CellSet::kWordBits + static_cast<std::size_t>(std::countr_zero(w));
-      if (cell == last) return last;
-      running += weights[cell];
-      if (running > d) return cell;
-    }
+  for (std::size_t cell : candidates.members()) {
+    if (cell == last) return last;
+    running += weights[cell];
+    if (running > d) return cell;
   }
   return last;
 }
@@ -95,18 +113,36 @@ ConstructionPlan::ConstructionPlan(std::span<const std::int64_t> resources, std:
   });
 }
 
-void ConstructionPlan::prepare() {
-  const std::size_t cells = records_.size();
-  // Quantum: 2^-shift, chosen so that every finite weight quantises below
-  // 2^QuantisedTree::quantum_bits(). Weights so small that 2^shift
-  // overflows leave the tree unused.
+bool ConstructionPlan::choose_scale(double top, double& scale, double& quantum) const noexcept {
   int exponent = 0;
-  const double top = largest_.empty() ? 0.0 : *std::max_element(largest_.begin(), largest_.end());
   if (top > 0.0) std::frexp(top, &exponent);  // top < 2^exponent
   const int shift = quantum_bits_ - exponent;
-  quantised_ = tree_ && shift <= 1023;
-  scale_ = std::ldexp(1.0, shift);
-  quantum_ = std::ldexp(1.0, -shift);
+  if (shift > 1023) return false;
+  scale = std::ldexp(1.0, shift);
+  quantum = std::ldexp(1.0, -shift);
+  return true;
+}
+
+void ConstructionPlan::quantise_rows(QuantisedTree& tree, const CellSet& candidates, double scale, std::size_t begin,
+                                     std::size_t end) const {
+  constexpr std::size_t kRowWords = QuantisedTree::kRowCells / CellSet::kWordBits;
+  std::int64_t block_sums[QuantisedTree::kFanout];
+  for (std::size_t row = begin / QuantisedTree::kRowCells; row * QuantisedTree::kRowCells < end; ++row) {
+    std::fill(std::begin(block_sums), std::end(block_sums), 0);
+    const std::size_t last_word = std::min(candidates.word_count(), (row + 1) * kRowWords);
+    for (std::size_t cell : candidates.members(row * kRowWords, last_word)) {
+      block_sums[(cell % QuantisedTree::kRowCells) / QuantisedTree::kBlock] += units(records_[cell].weight, scale);
+    }
+    tree.set_row(row, block_sums);
+  }
+}
+
+Wide ConstructionPlan::rescale_below() const noexcept { return Wide{1} << std::max(0, quantum_bits_ - kRescaleBits); }
+
+void ConstructionPlan::prepare() {
+  const std::size_t cells = records_.size();
+  const double top = largest_.empty() ? 0.0 : *std::max_element(largest_.begin(), largest_.end());
+  quantised_ = tree_ && choose_scale(top, scale_, quantum_);
 
   // The start state: every cell with a positive weight that fits the budget.
   start_candidates_.clear(cells);
@@ -117,22 +153,17 @@ void ConstructionPlan::prepare() {
   runtime::parallel_chunks(cells, kChunk, [&](std::size_t begin, std::size_t end) {
     std::size_t counted = 0;
     std::size_t unbounded = 0;
-    std::int64_t block_sums[QuantisedTree::kFanout];
-    for (std::size_t row = begin; row < end; row += QuantisedTree::kRowCells) {
-      std::fill(std::begin(block_sums), std::end(block_sums), 0);
-      for (std::size_t cell = row; cell < std::min(end, row + QuantisedTree::kRowCells); ++cell) {
-        const CellRecord& record = records_[cell];
-        const double w = record.weight;
-        if (!(w > 0.0 && record.resource <= b_total_)) continue;
-        start_candidates_.insert(cell);  // chunks cover whole words: no word is shared
-        ++counted;
-        unbounded += w == kInfinity ? 1 : 0;
-        if (quantised_) block_sums[(cell - row) / QuantisedTree::kBlock] += units(w, scale_);
-      }
-      if (quantised_) start_tree_.set_row(row / QuantisedTree::kRowCells, block_sums);
+    for (std::size_t cell = begin; cell < end; ++cell) {
+      const CellRecord& record = records_[cell];
+      const double w = record.weight;
+      if (!(w > 0.0 && record.resource <= b_total_)) continue;
+      start_candidates_.insert(cell);  // chunks cover whole words and tree rows: none is shared
+      ++counted;
+      unbounded += w == kInfinity ? 1 : 0;
     }
     candidates[begin / kChunk] = counted;
     infinite[begin / kChunk] = unbounded;
+    if (quantised_) quantise_rows(start_tree_, start_candidates_, scale_, begin, end);
   });
   start_count_ = std::accumulate(candidates.begin(), candidates.end(), std::size_t{0});
   start_infinite_ = std::accumulate(infinite.begin(), infinite.end(), std::size_t{0});
@@ -150,7 +181,7 @@ void Constructor::start(const ConstructionPlan& plan) {
   quantum_ = plan.quantum_;
   own_scale_ = false;
   rescale_due_ = false;
-  rescale_below_ = Wide{1} << std::max(0, plan.quantum_bits_ - kRescaleBits);
+  rescale_below_ = plan.rescale_below();
   if (plan.tree_) sums_.restart(plan.start_sums_);
   count_ = plan.start_count_;
   infinite_ = plan.start_infinite_;
@@ -159,14 +190,17 @@ void Constructor::start(const ConstructionPlan& plan) {
 }
 
 void Constructor::construct(const ConstructionPlan& plan, OutputSource& outputs, std::vector<std::uint64_t>* order) {
+  const SoleBuilder builder(building_);
   start(plan);
   while (count_ > 0) {
     // A candidate of weight +infinity makes the total +infinity.
     if (infinite_ > 0) fail(runtime::kNonFiniteTotal);
     const std::size_t cell = step(outputs);
+    CORVANE_CHECK(candidates_.contains(cell), "a step picks a candidate");
     take(cell);
     if (order != nullptr) order->push_back(cell);
   }
+  CORVANE_CHECK(candidates_.count() == 0, "every candidate is counted");
 }
 
 // One pick. It draws only once the total is known to be finite: a total of
@@ -225,37 +259,19 @@ void Constructor::requantise() {
   rescale_due_ = false;
   const CellRecord* records = plan_->records_.data();
   double top = 0.0;
-  candidates_.for_each([&](std::size_t cell) {
+  for (std::size_t cell : candidates_.members()) {
     const double w = records[cell].weight;
     if (w > top && w < ConstructionPlan::kInfinity) top = w;
-  });
-  int exponent = 0;
-  if (top > 0.0) std::frexp(top, &exponent);
-  const int shift = plan_->quantum_bits_ - exponent;
-  if (!(top > 0.0) || shift > 1023) {
+  }
+  if (!(top > 0.0) || !plan_->choose_scale(top, scale_, quantum_)) {
     // Nothing to quantise afresh: the exact sums serve until the next cell comes in.
     rescale_below_ = 0;
     return;
   }
-  scale_ = std::ldexp(1.0, shift);
-  quantum_ = std::ldexp(1.0, -shift);
   own_scale_ = true;
-  rescale_below_ = Wide{1} << std::max(0, plan_->quantum_bits_ - kRescaleBits);
-  const std::size_t cells = plan_->cells();
-  tree_.resize(cells, plan_->quantum_bits_);
-  std::int64_t block_sums[QuantisedTree::kFanout];
-  for (std::size_t row = 0; row * QuantisedTree::kRowCells < cells; ++row) {
-    std::fill(std::begin(block_sums), std::end(block_sums), 0);
-    for (std::size_t word = row * QuantisedTree::kRowCells / CellSet::kWordBits;
-         word < std::min(candidates_.word_count(), (row + 1) * QuantisedTree::kRowCells / CellSet::kWordBits);
-         ++word) {
-      for (std::uint64_t bits = candidates_.word(word); bits != 0; bits &= bits - 1) {
-        const std::size_t cell = word * CellSet::kWordBits + static_cast<std::size_t>(std::countr_zero(bits));
-        block_sums[(cell % QuantisedTree::kRowCells) / QuantisedTree::kBlock] += units(records[cell]);
-      }
-    }
-    tree_.set_row(row, block_sums);
-  }
+  rescale_below_ = plan_->rescale_below();
+  tree_.resize(plan_->cells(), plan_->quantum_bits_);
+  plan_->quantise_rows(tree_, candidates_, scale_, 0, plan_->cells());
   tree_.finish();
 }
 
@@ -293,8 +309,7 @@ bool Constructor::pick_from_tree(std::uint64_t output, std::size_t& cell) const 
   std::size_t found = plan_->cells();
   std::int64_t inside = 0;
   std::int64_t found_units = 0;
-  for (std::uint32_t bits = block_bits(candidates_, block); bits != 0; bits &= bits - 1) {
-    const std::size_t candidate = block * QuantisedTree::kBlock + static_cast<std::size_t>(std::countr_zero(bits));
+  for (std::size_t candidate : SetBits(block_bits(candidates_, block), block * QuantisedTree::kBlock)) {
     const std::int64_t quanta = units(record(candidate));
     if (inside + quanta > offset) {
       found = candidate;
@@ -322,11 +337,7 @@ bool Constructor::pick_from_tree(std::uint64_t output, std::size_t& cell) const 
 }
 
 std::size_t Constructor::sole_candidate() const {
-  for (std::size_t k = 0; k < candidates_.word_count(); ++k) {
-    if (const std::uint64_t w = candidates_.word(k); w != 0) {
-      return k * CellSet::kWordBits + static_cast<std::size_t>(std::countr_zero(w));
-    }
-  }
+  for (std::size_t cell : candidates_.members()) return cell;
   fail("no candidate left although one was counted");
 }
 
@@ -353,7 +364,7 @@ class Constructor::Drops {
   }
 
   // Applies the row's deltas.
-  void flush() noexcept {
+  void flush() {
     if (row_ == kNone) return;
     owner_.tree_.add_to_row(row_, deltas_);
     std::fill(std::begin(deltas_), std::end(deltas_), 0);

@@ -17,6 +17,7 @@
 //   budget). A run dropped at once updates the tree a row at a time.
 #pragma once
 
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <span>
@@ -29,6 +30,7 @@
 #include "ant_colony/resource_order.h"
 #include "ant_colony/running_sums.h"
 #include "runtime/cache_aligned.h"
+#include "runtime/check.h"
 #include "runtime/output_source.h"
 #include "runtime/pool.h"
 
@@ -72,6 +74,7 @@ class ConstructionPlan {
     prepare();
   }
   void set_weights(std::span<const double> weights) {
+    CORVANE_CHECK(weights.size() == cells(), "a weight for every cell");
     set_weights([weights](std::size_t cell) { return weights[cell]; });
   }
 
@@ -93,6 +96,19 @@ class ConstructionPlan {
   WeightView weights() const noexcept { return std::span<const CellRecord>(records_); }
   // Start candidates and tree, once the weights are in the records.
   void prepare();
+  // The scale for weights whose largest finite value is `top`: scale 2^shift
+  // and quantum 2^-shift, chosen so that every finite weight quantises below
+  // 2^quantum_bits_. False, leaving both as they are, when 2^shift
+  // overflows: weights that small leave the tree unused.
+  bool choose_scale(double top, double& scale, double& quantum) const noexcept;
+  // Sets the level-1 rows of `tree` over cells [begin, end), begin at the
+  // start of a row, to the sums of the candidates' weights quantised at
+  // `scale`. The start tree and a tree quantised afresh during a
+  // construction are both filled by this.
+  void quantise_rows(QuantisedTree& tree, const CellSet& candidates, double scale, std::size_t begin,
+                     std::size_t end) const;
+  // Totals below this many quanta call for a fresh scale.
+  Wide rescale_below() const noexcept;
 
   CacheAlignedVector<CellRecord> records_;  // a block of 16 records: four whole cache lines
   std::int64_t b_total_;
@@ -118,7 +134,8 @@ class ConstructionPlan {
 class alignas(64) Constructor {
  public:
   // Builds one candidate; its cells are picked() afterwards. With `order`,
-  // they are also appended to it in the order they were picked.
+  // they are also appended to it in the order they were picked. One thread
+  // at a time builds with a constructor.
   void construct(const ConstructionPlan& plan, OutputSource& outputs, std::vector<std::uint64_t>* order = nullptr);
 
   // The cells the last construction picked.
@@ -170,6 +187,7 @@ class alignas(64) Constructor {
   std::size_t runs_ = 0;      // runs of the resource order within the budget
   __int128 used_ = 0;
   std::uint64_t exact_steps_ = 0;
+  std::atomic<bool> building_{false};  // set during a construction, with checks on
 };
 
 // The pick of the straightforward construction for the candidates

@@ -1,6 +1,5 @@
 #include "ant_colony/objective.h"
 
-
 namespace corvane {
 namespace {
 
@@ -12,9 +11,7 @@ double term(const Task& task, std::size_t i, std::size_t j) {
 
 }  // namespace
 
-bool visits_column_major(const Task& task) {
-  return task.c.is_column_major() && task.omega.is_column_major();
-}
+bool visits_column_major(const Task& task) { return task.c.is_column_major() && task.omega.is_column_major(); }
 
 double objective(const IntMatrix& x, const Task& task) {
   double value = +0.0;
@@ -51,7 +48,7 @@ double Objective::of(const CellSet& chosen) const {
       }
     }
   } else {
-    chosen.for_each([&](std::size_t cell) { value += terms_[cell]; });
+    for (std::size_t cell : chosen.members()) value += terms_[cell];
   }
   return value;
 }

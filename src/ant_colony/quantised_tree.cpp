@@ -4,6 +4,8 @@
 #include <bit>
 #include <cstring>
 
+#include "runtime/check.h"
+
 namespace corvane {
 namespace {
 
@@ -33,8 +35,8 @@ inline std::size_t child_in_running(const std::int64_t* running, std::int64_t ta
     std::memcpy(&entries, running + k, sizeof entries);
     above += entries > t;  // -1 per entry above the target
   }
-  const auto child = static_cast<std::size_t>(static_cast<std::int64_t>(kFanout) + above[0] + above[1] + above[2] +
-                                              above[3]);
+  const auto child =
+      static_cast<std::size_t>(static_cast<std::int64_t>(kFanout) + above[0] + above[1] + above[2] + above[3]);
   before = child == 0 ? 0 : running[child - 1];
   return child;
 }
@@ -88,6 +90,7 @@ int QuantisedTree::quantum_bits(std::size_t cells) noexcept {
 }
 
 void QuantisedTree::resize(std::size_t cells, int bits) {
+  CORVANE_CHECK(bits > 0 && bits <= 54, "quantised weights below 2^bits, 0 < bits <= 54");
   // A level is 64-bit while one of its rows sums below 2^62.
   levels_.clear();
   std::size_t narrow = 0;
@@ -109,9 +112,11 @@ void QuantisedTree::resize(std::size_t cells, int bits) {
   total_ = 0;
 }
 
-void QuantisedTree::set_row(std::size_t row, const std::int64_t* block_sums) noexcept {
+void QuantisedTree::set_row(std::size_t row, const std::int64_t* block_sums) {
+  CORVANE_CHECK(row < rows_for(levels_.front().entries), "a level-1 row of the tree");
   std::int64_t running = 0;
   for (std::size_t k = 0; k < kFanout; ++k) {
+    CORVANE_CHECK(block_sums[k] >= 0, "a block's sum is at least 0");
     running += block_sums[k];
     narrow_[row * kFanout + k] = running;
   }
@@ -153,7 +158,7 @@ void QuantisedTree::copy_from(const QuantisedTree& other) {
 }
 
 CORVANE_VECTOR_CLONES
-void QuantisedTree::propagate(std::size_t level, std::size_t entry, Wide delta) noexcept {
+void QuantisedTree::propagate(std::size_t level, std::size_t entry, Wide delta) {
   for (; level < levels_.size(); ++level, entry /= kFanout) {
     const Level& l = levels_[level];
     if (l.wide) {
@@ -164,12 +169,17 @@ void QuantisedTree::propagate(std::size_t level, std::size_t entry, Wide delta) 
     }
   }
   total_ += delta;
+  CORVANE_CHECK(total_ >= 0, "the tree's total stays at least 0");
 }
 
-void QuantisedTree::add(std::size_t cell, std::int64_t delta) noexcept { propagate(0, cell / kBlock, delta); }
+void QuantisedTree::add(std::size_t cell, std::int64_t delta) {
+  CORVANE_CHECK(cell / kBlock < levels_.front().entries, "a cell of the tree");
+  propagate(0, cell / kBlock, delta);
+}
 
 CORVANE_VECTOR_CLONES
-void QuantisedTree::add_to_row(std::size_t row, const std::int64_t* deltas) noexcept {
+void QuantisedTree::add_to_row(std::size_t row, const std::int64_t* deltas) {
+  CORVANE_CHECK(row < rows_for(levels_.front().entries), "a level-1 row of the tree");
   std::int64_t running = 0;
   std::int64_t* entries = narrow_.data() + row * kFanout;
   for (std::size_t k = 0; k < kFanout; ++k) {
@@ -179,7 +189,8 @@ void QuantisedTree::add_to_row(std::size_t row, const std::int64_t* deltas) noex
   propagate(1, row, running);
 }
 
-std::size_t QuantisedTree::find_block(Wide target, Wide& before, std::int64_t& offset) const noexcept {
+std::size_t QuantisedTree::find_block(Wide target, Wide& before, std::int64_t& offset) const {
+  CORVANE_CHECK(target >= 0 && target < total_, "a tree query's target lies in [0, total)");
   Wide units_before = 0;
   std::size_t row = 0;
   std::size_t level = levels_.size();
@@ -196,7 +207,9 @@ std::size_t QuantisedTree::find_block(Wide target, Wide& before, std::int64_t& o
   return block;
 }
 
-std::size_t QuantisedTree::find_block(std::int64_t target, std::int64_t& before, std::int64_t& offset) const noexcept {
+std::size_t QuantisedTree::find_block(std::int64_t target, std::int64_t& before, std::int64_t& offset) const {
+  CORVANE_CHECK(narrow(), "a 64-bit query of a tree whose sums are all 64-bit");
+  CORVANE_CHECK(target >= 0 && target < total_, "a tree query's target lies in [0, total)");
   return find_in_narrow(levels_.size(), 0, target, before, offset);
 }
 

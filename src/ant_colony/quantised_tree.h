@@ -40,8 +40,9 @@ class QuantisedTree {
   // 2^bits (at most 54); the sums are then set with set_row() for every
   // level-1 row and completed with finish().
   void resize(std::size_t cells, int bits);
-  // The sums of the 16 blocks of level-1 row `row` (0 past the last cell).
-  void set_row(std::size_t row, const std::int64_t* block_sums) noexcept;
+  // The sums of the 16 blocks of level-1 row `row` (0 past the last cell),
+  // each at least 0.
+  void set_row(std::size_t row, const std::int64_t* block_sums);
   // Builds the levels above level 1.
   void finish();
   // Becomes a copy of `other`, reusing this tree's storage.
@@ -51,17 +52,17 @@ class QuantisedTree {
   // Whether every level holds 64-bit sums, so that the total does too.
   bool narrow() const noexcept { return !levels_.back().wide; }
 
-  // Adds `delta` to the weight of `cell`.
-  void add(std::size_t cell, std::int64_t delta) noexcept;
+  // Adds `delta` to the weight of `cell`; no sum falls below 0.
+  void add(std::size_t cell, std::int64_t delta);
   // Adds deltas[k] to block k of level-1 row `row`, for k = 0 .. 15.
-  void add_to_row(std::size_t row, const std::int64_t* deltas) noexcept;
+  void add_to_row(std::size_t row, const std::int64_t* deltas);
 
   // The block holding unit `target` (0 <= target < total()): the units
   // before it, and the target's offset into it, are returned through
   // `before` and `offset`.
-  std::size_t find_block(Wide target, Wide& before, std::int64_t& offset) const noexcept;
+  std::size_t find_block(Wide target, Wide& before, std::int64_t& offset) const;
   // The same for a narrow() tree.
-  std::size_t find_block(std::int64_t target, std::int64_t& before, std::int64_t& offset) const noexcept;
+  std::size_t find_block(std::int64_t target, std::int64_t& before, std::int64_t& offset) const;
 
  private:
   struct Level {
@@ -69,7 +70,7 @@ class QuantisedTree {
     std::size_t offset;   // into narrow_ or wide_
     std::size_t entries;  // in use; the storage holds whole rows
   };
-  void propagate(std::size_t level, std::size_t entry, Wide delta) noexcept;
+  void propagate(std::size_t level, std::size_t entry, Wide delta);
   Wide row_total(const Level& level, std::size_t row) const noexcept;
   std::size_t find_in_narrow(std::size_t levels, std::size_t row, std::int64_t target, std::int64_t& before,
                              std::int64_t& offset) const noexcept;

@@ -9,6 +9,8 @@
 #include <span>
 #include <vector>
 
+#include "runtime/check.h"
+
 namespace corvane {
 
 class ResourceOrder {
@@ -23,15 +25,27 @@ class ResourceOrder {
   ResourceOrder(std::span<const std::int64_t> resources, Width width);
 
   bool wide() const noexcept { return !wide_cells_.empty(); }
-  // The k-th cell in resource order.
-  std::size_t cell(std::size_t k) const noexcept { return wide() ? wide_cells_[k] : narrow_cells_[k]; }
+  // The k-th cell in resource order, k below the number of cells.
+  std::size_t cell(std::size_t k) const {
+    CORVANE_CHECK(k < (wide() ? wide_cells_.size() : narrow_cells_.size()), "a position in the resource order");
+    return wide() ? wide_cells_[k] : narrow_cells_[k];
+  }
 
-  // Runs of equal resource, in ascending resource: run r holds positions
-  // run_begin(r) .. run_end(r) - 1 of the order.
+  // Runs of equal resource, in ascending resource: run r < runs() holds
+  // positions run_begin(r) .. run_end(r) - 1 of the order.
   std::size_t runs() const noexcept { return run_values_.size(); }
-  std::int64_t run_resource(std::size_t run) const noexcept { return run_values_[run]; }
-  std::size_t run_begin(std::size_t run) const noexcept { return run == 0 ? 0 : run_ends_[run - 1]; }
-  std::size_t run_end(std::size_t run) const noexcept { return run_ends_[run]; }
+  std::int64_t run_resource(std::size_t run) const {
+    CORVANE_CHECK(run < runs(), "a run of the resource order");
+    return run_values_[run];
+  }
+  std::size_t run_begin(std::size_t run) const {
+    CORVANE_CHECK(run < runs(), "a run of the resource order");
+    return run == 0 ? 0 : run_ends_[run - 1];
+  }
+  std::size_t run_end(std::size_t run) const {
+    CORVANE_CHECK(run < runs(), "a run of the resource order");
+    return run_ends_[run];
+  }
   // How many runs use at most `limit`.
   std::size_t runs_at_most(std::int64_t limit) const noexcept;
 

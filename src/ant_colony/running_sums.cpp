@@ -17,9 +17,7 @@ constexpr int kLowestExponent = -960;
 double pow2(int k) noexcept { return std::bit_cast<double>(static_cast<std::uint64_t>(k + 1023) << 52); }
 
 // Binade of a positive, finite, normal x: 2^e <= x < 2^(e+1).
-int binade(double x) noexcept {
-  return static_cast<int>((std::bit_cast<std::uint64_t>(x) >> 52) & 0x7FF) - 1023;
-}
+int binade(double x) noexcept { return static_cast<int>((std::bit_cast<std::uint64_t>(x) >> 52) & 0x7FF) - 1023; }
 
 // w / 2^(e-52) rounded to the nearest integer (ties to even), and whether w
 // lay exactly halfway. `scale` is 2^(52-e).
@@ -38,6 +36,7 @@ Rounded round_to_grid(double weight, double scale) noexcept {
 }  // namespace
 
 void RunningSums::resize(std::size_t cells) {
+  forget_walk();
   const std::size_t blocks = (cells + kBlock - 1) / kBlock;
   const std::size_t groups = (blocks + kGroup - 1) / kGroup;
   blocks_.assign(blocks, Block{kNoExponent, 0, 0.0});
@@ -46,6 +45,7 @@ void RunningSums::resize(std::size_t cells) {
 }
 
 void RunningSums::restart(const RunningSums& start) {
+  forget_walk();
   start_ = &start;
   marked_.assign((start.blocks_.size() + 63) / 64, 0);
 }
@@ -59,14 +59,11 @@ void RunningSums::adopt() {
 
 // Forgets the cached amounts of the marked blocks and of their groups.
 void RunningSums::drop_marked() noexcept {
-  for (std::size_t word = 0; word < marked_.size(); ++word) {
-    for (std::uint64_t bits = marked_[word]; bits != 0; bits &= bits - 1) {
-      const std::size_t block = word * 64 + static_cast<std::size_t>(std::countr_zero(bits));
-      blocks_[block].exponent = kNoExponent;
-      groups_[block / kGroup].exponent = kNoExponent;
-    }
-    marked_[word] = 0;
+  for (std::size_t block : SetBits(marked_.data(), 0, marked_.size())) {
+    blocks_[block].exponent = kNoExponent;
+    groups_[block / kGroup].exponent = kNoExponent;
   }
+  std::fill(marked_.begin(), marked_.end(), 0);
 }
 
 // A weight joined or left a block or group whose amount is cached.
@@ -95,8 +92,8 @@ void RunningSums::refresh(WeightView weights, std::uint64_t word, std::size_t bl
   const double scale = pow2(52 - exponent);
   double units = 0.0;
   std::uint32_t halfway = 0;
-  for (std::uint64_t w = word; w != 0; w &= w - 1) {
-    const Rounded r = round_to_grid(weights[block * kBlock + static_cast<std::size_t>(std::countr_zero(w))], scale);
+  for (std::size_t cell : SetBits(word, block * kBlock)) {
+    const Rounded r = round_to_grid(weights[cell], scale);
     units += r.units;
     halfway += r.halfway ? 1 : 0;
   }
@@ -146,14 +143,14 @@ double RunningSums::add_block(std::size_t block, double running, WeightView weig
       }
     }
   }
-  for (std::uint64_t w = word; w != 0; w &= w - 1) {
-    running += weights[block * kBlock + static_cast<std::size_t>(std::countr_zero(w))];
-  }
+  for (std::size_t cell : SetBits(word, block * kBlock)) running += weights[cell];
   return running;
 }
 
 double RunningSums::walk(WeightView weights, const CellSet& candidates) {
   if (start_ != nullptr) adopt();
+  CORVANE_CHECK(candidates.word_count() == blocks_.size() && weights.size() == candidates.cells(),
+                "sums sized for the candidates' cells");
   drop_marked();
   double running = 0.0;
   for (std::size_t group = 0; group < groups_.size(); ++group) {
@@ -179,10 +176,13 @@ double RunningSums::walk(WeightView weights, const CellSet& candidates) {
     }
   }
   starts_[groups_.size()] = running;
+  if constexpr (kChecksOn) walked_ = true;
   return running;
 }
 
 std::size_t RunningSums::pick(WeightView weights, const CellSet& candidates, double total, std::uint64_t output) {
+  CORVANE_CHECK(walked_, "a pick follows a walk, with no change since");
+  CORVANE_CHECK(std::isfinite(total), "a pick from a finite total");
   const double d = runtime::UniformFloat{0.0, runtime::sampler_scale(total)}.sample_from_output(output);
   // The first group whose end sum exceeds d holds the first running sum
   // above d; within it, the first such block, then the first such cell.
@@ -199,8 +199,7 @@ std::size_t RunningSums::pick(WeightView weights, const CellSet& candidates, dou
         running = after;
         continue;
       }
-      for (std::uint64_t w = candidates.word(block); w != 0; w &= w - 1) {
-        const std::size_t cell = block * kBlock + static_cast<std::size_t>(std::countr_zero(w));
+      for (std::size_t cell : SetBits(candidates.word(block), block * kBlock)) {
         running += weights[cell];
         if (running > d) return cell;  // the last candidate is picked by this too
       }

@@ -24,6 +24,7 @@
 #include "ant_colony/cell_record.h"
 #include "ant_colony/cell_set.h"
 #include "runtime/cache_aligned.h"
+#include "runtime/check.h"
 
 namespace corvane {
 
@@ -49,7 +50,10 @@ class RunningSums {
   // once (the budget dropping a large run): its block's cached amount is
   // dropped, to be rebuilt by the next walk if one comes, instead of being
   // kept current at every such change.
-  void left_in_sweep(std::size_t cell) noexcept { mark(cell / kBlock); }
+  void left_in_sweep(std::size_t cell) noexcept {
+    forget_walk();
+    mark(cell / kBlock);
+  }
 
   // Runs the sums over the candidates (the cells of `candidates`, weighing
   // `weights`) and returns the total; afterwards pick() can answer for any
@@ -70,6 +74,7 @@ class RunningSums {
   static constexpr int kNoExponent = -100000;
 
   void change(std::size_t cell, double weight, double sign) noexcept {
+    forget_walk();
     if (start_ != nullptr) {
       mark(cell / kBlock);
     } else {
@@ -77,6 +82,10 @@ class RunningSums {
     }
   }
   void mark(std::size_t block) noexcept { marked_[block / 64] |= std::uint64_t{1} << (block % 64); }
+  // With checks on, pick() must follow a walk with no change since.
+  void forget_walk() noexcept {
+    if constexpr (kChecksOn) walked_ = false;
+  }
   void update(std::size_t cell, double weight, double sign) noexcept;
   void adopt();
   void drop_marked() noexcept;
@@ -90,6 +99,7 @@ class RunningSums {
   CacheAlignedVector<double> starts_;  // running sum before each group, after walk()
   const RunningSums* start_ = nullptr;  // the cache to adopt at the next walk
   CacheAlignedVector<std::uint64_t> marked_;   // a bit per block changed and not kept current
+  bool walked_ = false;                        // a walk and no change since, with checks on
 };
 
 }  // namespace corvane

@@ -8,7 +8,7 @@ namespace corvane {
 Assignment BestCandidate::assignment(std::uint64_t m, std::uint64_t n) const {
   Assignment result{IntMatrix(m, n, 0), value_};
   // The matrix is row-major: cell i * n + j is its element i * n + j.
-  cells_.for_each([&](std::size_t cell) { result.x.storage()[cell] = 1; });
+  for (std::size_t cell : cells_.members()) result.x.storage()[cell] = 1;
   return result;
 }
 

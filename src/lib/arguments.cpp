@@ -7,14 +7,15 @@
 namespace corvane::py {
 namespace {
 
+// Every callable takes at least one parameter, so more than that many
+// arguments are always two or more: "were given".
 bool too_many_positional(const Signature& sig, Py_ssize_t given) {
-  const char* verb = given == 1 ? "was" : "were";
   if (sig.required == sig.count) {
-    PyErr_Format(PyExc_TypeError, "%s takes %zu positional arguments but %zd %s given", sig.full_name, sig.count,
-                 given, verb);
+    PyErr_Format(PyExc_TypeError, "%s takes %zu positional arguments but %zd were given", sig.full_name, sig.count,
+                 given);
   } else {
-    PyErr_Format(PyExc_TypeError, "%s takes from %zu to %zu positional arguments but %zd %s given", sig.full_name,
-                 sig.required, sig.count, given, verb);
+    PyErr_Format(PyExc_TypeError, "%s takes from %zu to %zu positional arguments but %zd were given", sig.full_name,
+                 sig.required, sig.count, given);
   }
   return false;
 }
@@ -88,8 +89,7 @@ bool bind_arguments(const Signature& sig, PyObject* args, PyObject* kwargs, PyRe
   return check_required(sig, slots);
 }
 
-bool bind_arguments(const Signature& sig, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames,
-                    PyRef* slots) {
+bool bind_arguments(const Signature& sig, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames, PyRef* slots) {
   const Py_ssize_t given = PyVectorcall_NARGS(nargsf);
   if (!bind_positional(sig, args, given, slots)) return false;
   if (kwnames != nullptr) {

@@ -34,8 +34,9 @@
 
 namespace corvane::py {
 
-// The parameters of one callable. All may be passed by position or keyword;
-// the first `required` have no default.
+// The parameters of one callable, as its ParameterTable gives them: at least
+// one, all of which may be passed by position or keyword, the first
+// `required` without a default.
 struct Signature {
   const char* full_name;  // e.g. "Task.__new__()", used in the messages
   const char* const* names;

@@ -2,6 +2,8 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <new>
+#include <stdexcept>
 
 namespace corvane::py {
 namespace {
@@ -149,6 +151,26 @@ PyRef type_qualname(PyObject* object) {
   if (name) return name;
   PyErr_Clear();
   return PyRef::steal(PyUnicode_FromString("<failed to extract type name>"));
+}
+
+void raise_failure(const std::exception_ptr& failure) noexcept {
+  try {
+    try {
+      std::rethrow_exception(failure);
+    } catch (const InternalFailure& caught) {
+      raise_panic(caught.message());
+    } catch (const std::bad_alloc&) {
+      PyErr_NoMemory();
+    } catch (const std::length_error&) {  // a container larger than the address space
+      PyErr_NoMemory();
+    } catch (const std::exception& caught) {
+      raise_panic(caught.what());
+    } catch (...) {
+      raise_panic(kGenericPanic);
+    }
+  } catch (...) {
+    abort_uncaught_panic();
+  }
 }
 
 void abort_uncaught_panic() noexcept {

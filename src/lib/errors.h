@@ -3,9 +3,8 @@
 #pragma once
 
 #include <cxxabi.h>
+
 #include <exception>
-#include <new>
-#include <stdexcept>
 #include <string>
 
 #include "lib/pyref.h"
@@ -46,35 +45,45 @@ PyRef type_qualname(PyObject* object);
 
 inline constexpr const char* kGenericPanic = "native code panicked with no message";
 
-// Runs `work` (which returns a new reference, or null with an exception set)
-// with internal failures caught and raised as PanicException. The unwinding
-// that ends a thread (pthread_exit, as the interpreter does to threads that
-// ask for the lock while it shuts down) passes through; that exception has no
-// object, and catching it binds a null reference, which UBSan would report.
-template <class Work>
-[[gnu::no_sanitize_undefined]] PyObject* entry_guard(Work&& work) {
+// Runs `work` and returns the exception it throws, if any, instead of
+// throwing it.
+//
+// The one exception that is not returned is the unwinding that ends the
+// thread: pthread_exit, which the interpreter calls on a thread that asks for
+// its lock back while it shuts down, unwinds the C++ stack with
+// abi::__forced_unwind. That is no failure to report: it must go on (a
+// handler that swallows it aborts the process), and the objects the thread
+// holds belong to an interpreter that is going away, so nothing may be
+// released on the way. `at_thread_end` runs first, to abandon what the caller
+// would otherwise release. The unwinding carries no exception object, and
+// binding it in a handler binds a null reference, which UBSan reports: this
+// is the one handler that binds it, compiled without UBSan.
+template <class Work, class AtThreadEnd>
+[[gnu::no_sanitize_undefined]] std::exception_ptr failure_of(Work&& work, AtThreadEnd&& at_thread_end) {
   try {
-    try {
-      return work();
-    } catch (abi::__forced_unwind&) {
-      throw;
-    } catch (const InternalFailure& failure) {
-      raise_panic(failure.message());
-    } catch (const std::bad_alloc&) {
-      PyErr_NoMemory();
-    } catch (const std::length_error&) {  // a container larger than the address space
-      PyErr_NoMemory();
-    } catch (const std::exception& failure) {
-      raise_panic(failure.what());
-    } catch (...) {
-      raise_panic(kGenericPanic);
-    }
-    return nullptr;
+    work();
   } catch (abi::__forced_unwind&) {
+    at_thread_end();
     throw;
   } catch (...) {
-    abort_uncaught_panic();
+    return std::current_exception();
   }
+  return nullptr;
+}
+
+// Raises `failure`, caught from native code: PanicException with its text
+// (MemoryError for an allocation that failed). Should that fail in turn, the
+// process is aborted.
+void raise_failure(const std::exception_ptr& failure) noexcept;
+
+// Runs `work` (which returns a new reference, or null with an exception set)
+// with internal failures caught and raised as PanicException.
+template <class Work>
+PyObject* entry_guard(Work&& work) {
+  PyObject* result = nullptr;
+  const std::exception_ptr failure = failure_of([&] { result = work(); }, [] {});
+  if (failure) raise_failure(failure);
+  return result;
 }
 
 }  // namespace corvane::py

@@ -75,8 +75,8 @@ class SharedBorrow {
         PyErr_SetString(PyExc_RuntimeError, "Already mutably borrowed");
         return std::nullopt;
       }
-    } while (!instance->borrows.compare_exchange_weak(seen, seen + 1, std::memory_order_acquire,
-                                                      std::memory_order_relaxed));
+    } while (
+        !instance->borrows.compare_exchange_weak(seen, seen + 1, std::memory_order_acquire, std::memory_order_relaxed));
     Py_INCREF(object);
     return SharedBorrow(instance);
   }

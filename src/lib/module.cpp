@@ -27,7 +27,10 @@ PyModuleDef g_module_definition = {
     "",         // m_doc: __doc__ is "" rather than None
     0,          // m_size
     nullptr,    // m_methods
-    nullptr, nullptr, nullptr, nullptr,
+    nullptr,
+    nullptr,
+    nullptr,
+    nullptr,
 };
 
 // The type object of a class, created on first use. The class docstring is
@@ -46,8 +49,7 @@ PyTypeObject* class_type(const ClassDefinition& definition) {
       {Py_tp_base, &PyBaseObject_Type},
       {0, nullptr},
   };
-  PyType_Spec type_spec = {qualified.c_str(), static_cast<int>(definition.basic_size), 0, Py_TPFLAGS_DEFAULT,
-                           slots};
+  PyType_Spec type_spec = {qualified.c_str(), static_cast<int>(definition.basic_size), 0, Py_TPFLAGS_DEFAULT, slots};
   PyObject* type = PyType_FromSpec(&type_spec);
   if (type == nullptr) return nullptr;
   *definition.type_slot = reinterpret_cast<PyTypeObject*>(type);

@@ -1,8 +1,11 @@
 // The Task class: construction from NumPy arrays, and validate().
 
+#include <optional>
+
 #include "lib/arguments.h"
 #include "lib/errors.h"
 #include "lib/instance.h"
+#include "lib/parameter_table.h"
 #include "lib/types.h"
 #include "surface/numpy_array.h"
 #include "surface/task.h"
@@ -10,8 +13,33 @@
 namespace corvane::py {
 namespace {
 
-constexpr const char* kTaskParameters[] = {"m", "n", "c", "b_ij", "b_total", "omega"};
-constexpr Signature kTaskSignature = {"Task.__new__()", kTaskParameters, 6, 6};
+// The arguments as read, before the arrays are copied.
+struct TaskArguments {
+  std::uint64_t m = 0;
+  std::uint64_t n = 0;
+  std::optional<ArrayView> c;
+  std::optional<ArrayView> b_ij;
+  std::int64_t b_total = 0;
+  std::optional<ArrayView> omega;
+};
+
+constexpr auto int64_array = [](PyObject* object, const char* parameter) {
+  return accept_array(object, parameter, ElementKind::Int64);
+};
+constexpr auto float64_array = [](PyObject* object, const char* parameter) {
+  return accept_array(object, parameter, ElementKind::Float64);
+};
+
+constexpr ParameterTable kTaskNew{
+    "Task",
+    "__new__",
+    required("m", &TaskArguments::m, to_u64),
+    required("n", &TaskArguments::n, to_u64),
+    required("c", &TaskArguments::c, int64_array),
+    required("b_ij", &TaskArguments::b_ij, int64_array),
+    required("b_total", &TaskArguments::b_total, to_i64),
+    required("omega", &TaskArguments::omega, float64_array),
+};
 
 Shape shape_of(const ArrayView& view) { return Shape{view.rows, view.cols}; }
 
@@ -19,42 +47,32 @@ Shape shape_of(const ArrayView& view) { return Shape{view.rows, view.cols}; }
 // three arrays and validates the record. The array views are released before
 // returning, whatever the outcome.
 PyObject* construct_task(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
-  PyRef slots[6];
-  if (!bind_arguments(kTaskSignature, args, kwargs, slots)) return nullptr;
-
-  const auto m = to_u64(slots[0].get(), "m");
-  if (!m) return nullptr;
-  const auto n = to_u64(slots[1].get(), "n");
-  if (!n) return nullptr;
-  auto c = accept_array(slots[2].get(), "c", ElementKind::Int64);
-  if (!c) return nullptr;
-  auto b_ij = accept_array(slots[3].get(), "b_ij", ElementKind::Int64);
-  if (!b_ij) return nullptr;
-  const auto b_total = to_i64(slots[4].get(), "b_total");
-  if (!b_total) return nullptr;
-  auto omega = accept_array(slots[5].get(), "omega", ElementKind::Float64);
-  if (!omega) return nullptr;
+  decltype(kTaskNew)::Slots slots;
+  if (!kTaskNew.bind(args, kwargs, slots)) return nullptr;
+  TaskArguments arguments;
+  if (!kTaskNew.read(slots, arguments)) return nullptr;
+  auto& [m, n, c, b_ij, b_total, omega] = arguments;
   // Converting b_total may have run Python code (its __index__) that changed
   // c or b_ij in place: resize(refcheck=False) frees the data a view points
   // into, and a new shape or dtype invalidates the rest. So both are accepted
   // again as they are now; no Python code runs from here to the copies.
-  c = accept_array(c->array.get(), "c", ElementKind::Int64);
+  c = int64_array(c->array.get(), "c");
   if (!c) return nullptr;
-  b_ij = accept_array(b_ij->array.get(), "b_ij", ElementKind::Int64);
+  b_ij = int64_array(b_ij->array.get(), "b_ij");
   if (!b_ij) return nullptr;
 
   // Shapes first: a broadcast view of the wrong shape may describe more
   // elements than memory can hold, and is refused without copying it.
-  if (const Status shapes = validate_shapes(*m, *n, shape_of(*c), shape_of(*b_ij), shape_of(*omega)); !shapes) {
+  if (const Status shapes = validate_shapes(m, n, shape_of(*c), shape_of(*b_ij), shape_of(*omega)); !shapes) {
     raise_error(shapes.error());
     return nullptr;
   }
   Task task;
-  task.m = *m;
-  task.n = *n;
+  task.m = m;
+  task.n = n;
   task.c = copy_int_matrix(*c);
   task.b_ij = copy_int_matrix(*b_ij);
-  task.b_total = *b_total;
+  task.b_total = b_total;
   task.omega = copy_float_matrix(*omega);
   const Status status = validate(task);
   c.reset();
@@ -95,8 +113,7 @@ PyMethodDef g_task_methods[] = {
 
 const ClassDefinition& task_class() {
   static const ClassDefinition definition = {
-      "Task", "(m, n, c, b_ij, b_total, omega)", task_new, task_dealloc, g_task_methods, sizeof(Instance<Task>),
-      &g_task_type,
+      "Task", kTaskNew.text_signature(), task_new, task_dealloc, g_task_methods, sizeof(Instance<Task>), &g_task_type,
   };
   return definition;
 }

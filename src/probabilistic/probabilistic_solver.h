@@ -10,8 +10,10 @@
 
 namespace corvane {
 
+// The parameter a solver is made with; the default is declared with the
+// class (src/lib/solver_classes.cpp).
 struct ProbabilisticParameters {
-  std::uint64_t kmax = 100;
+  std::uint64_t kmax;
 };
 
 // The best of kmax samples; Stopped when the checkpoint after the batch says so.

@@ -24,9 +24,7 @@ struct CacheAlignedAllocator {
   static std::size_t bytes(std::size_t n) noexcept {
     return (n * sizeof(T) + kCacheLine - 1) / kCacheLine * kCacheLine;
   }
-  T* allocate(std::size_t n) {
-    return static_cast<T*>(::operator new(bytes(n), std::align_val_t{kCacheLine}));
-  }
+  T* allocate(std::size_t n) { return static_cast<T*>(::operator new(bytes(n), std::align_val_t{kCacheLine})); }
   void deallocate(T* p, std::size_t n) noexcept { ::operator delete(p, bytes(n), std::align_val_t{kCacheLine}); }
 
   template <class U>

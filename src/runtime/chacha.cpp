@@ -10,12 +10,14 @@ using Lanes = std::uint32_t __attribute__((vector_size(16)));
 
 inline Lanes rotate_left(Lanes v, int bits) { return (v << bits) | (v >> (32 - bits)); }
 
+// clang-format off: one add, xor and rotation per line, as the algorithm is written
 inline void quarter_round(Lanes& a, Lanes& b, Lanes& c, Lanes& d) {
   a += b; d ^= a; d = rotate_left(d, 16);
   c += d; b ^= c; b = rotate_left(b, 12);
   a += b; d ^= a; d = rotate_left(d, 8);
   c += d; b ^= c; b = rotate_left(b, 7);
 }
+// clang-format on
 
 inline Lanes splat(std::uint32_t word) { return Lanes{word, word, word, word}; }
 

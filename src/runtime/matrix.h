@@ -27,9 +27,8 @@ class Matrix {
 
   // Takes over `storage` laid out with the given element strides; `origin` is
   // the position of element (0, 0) within it.
-  static Matrix with_layout(std::size_t rows, std::size_t cols, std::vector<T> storage,
-                            std::ptrdiff_t row_stride, std::ptrdiff_t col_stride,
-                            std::size_t origin) {
+  static Matrix with_layout(std::size_t rows, std::size_t cols, std::vector<T> storage, std::ptrdiff_t row_stride,
+                            std::ptrdiff_t col_stride, std::size_t origin) {
     Matrix m;
     m.rows_ = rows;
     m.cols_ = cols;

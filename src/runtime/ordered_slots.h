@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "runtime/check.h"
 #include "runtime/failure.h"
 
 namespace corvane::runtime {
@@ -33,6 +34,7 @@ class OrderedSlots {
   // Moves `value` into slot `index`. Each slot is written by one thread.
   void write(std::size_t index, T&& value) {
     if (index >= count_) fail("too many values pushed to consumer");
+    CORVANE_CHECK(filled_[index] == 0, "each slot is written once");
     std::construct_at(values_ + index, std::move(value));
     filled_[index] = 1;
     writes_.fetch_add(1, std::memory_order_relaxed);

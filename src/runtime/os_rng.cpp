@@ -42,8 +42,7 @@ EntropyError last_os_error() {
 // thread that does not exist there.
 void lock_before_fork() { urandom_mutex.lock(); }
 void unlock_after_fork() { urandom_mutex.unlock(); }
-const bool fork_handlers_installed =
-    pthread_atfork(&lock_before_fork, &unlock_after_fork, &unlock_after_fork) == 0;
+const bool fork_handlers_installed = pthread_atfork(&lock_before_fork, &unlock_after_fork, &unlock_after_fork) == 0;
 
 std::uintptr_t probe_route() {
   void* symbol = dlsym(RTLD_DEFAULT, "getrandom");

@@ -11,6 +11,7 @@
 #include <utility>
 #include <vector>
 
+#include "runtime/check.h"
 #include "runtime/ordered_slots.h"
 
 namespace corvane::runtime {
@@ -44,6 +45,7 @@ void parallel_for(std::size_t count, F&& body) {
 // the pieces in parallel: for data-parallel loops over large arrays.
 template <class F>
 void parallel_chunks(std::size_t count, std::size_t chunk, F&& body) {
+  CORVANE_CHECK(chunk > 0, "chunks of at least one item");
   const std::size_t pieces = (count + chunk - 1) / chunk;
   parallel_for(pieces, [&](std::size_t piece) {
     const std::size_t begin = piece * chunk;

@@ -15,8 +15,7 @@ std::optional<EntropyError> fill_from_os(void*, std::span<std::uint8_t> out) { r
 
 EntropySource os_entropy_source() noexcept { return EntropySource{&fill_from_os, nullptr}; }
 
-ReseedingChaCha::ReseedingChaCha(const ChaChaKey& key, EntropySource entropy) noexcept
-    : key_(key), entropy_(entropy) {}
+ReseedingChaCha::ReseedingChaCha(const ChaChaKey& key, EntropySource entropy) noexcept : key_(key), entropy_(entropy) {}
 
 void ReseedingChaCha::require_rekey_before_next_draw() noexcept {
   rekey_required_ = true;

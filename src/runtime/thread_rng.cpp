@@ -7,6 +7,7 @@
 #include <mutex>
 #include <vector>
 
+#include "runtime/check.h"
 #include "runtime/failure.h"
 #include "runtime/reseeding_chacha.h"
 
@@ -82,7 +83,8 @@ ThreadRng ThreadRng::current() {
   (void)fork_handlers_installed;
   if (thread_generator == nullptr) {
     Registry& r = registry();
-    if (r.key_error != 0) fail(kThreadRngInitFailure + std::string("pthread_key_create: ") + std::strerror(r.key_error));
+    if (r.key_error != 0)
+      fail(kThreadRngInitFailure + std::string("pthread_key_create: ") + std::strerror(r.key_error));
     std::unique_ptr<ReseedingChaCha> generator = make_keyed_generator(os_entropy_source());
     {
       std::lock_guard<std::mutex> lock(r.mutex);
@@ -98,7 +100,10 @@ ThreadRng ThreadRng::current() {
   return ThreadRng(thread_generator);
 }
 
-std::uint64_t ThreadRng::next_u64() { return generator_->next_u64(); }
+std::uint64_t ThreadRng::next_u64() {
+  CORVANE_CHECK(generator_ == thread_generator, "a ThreadRng stays on the thread that obtained it");
+  return generator_->next_u64();
+}
 
 std::size_t live_generators() {
   Registry& r = registry();

@@ -6,6 +6,7 @@
 #include <chrono>
 #include <limits>
 
+#include "runtime/check.h"
 #include "runtime/failure.h"
 #include "runtime/os_error.h"
 
@@ -202,6 +203,7 @@ void WorkerPool::record_failure(Batch& batch, std::size_t index, std::exception_
 }
 
 void WorkerPool::leave(Batch& batch) {
+  CORVANE_CHECK(batch.holders > 0, "a thread leaves only a batch it holds");
   --batch.holders;
   // Fully claimed: nobody new may join, so take it off the queue. It is
   // finished once the last thread that claimed part of it has left, because

@@ -121,8 +121,7 @@ Matrix<T> copy_matrix(const ArrayView& view) {
     const std::ptrdiff_t lowest = (row_step < 0 ? (r - 1) * row_step : 0) + (col_step < 0 ? (c - 1) * col_step : 0);
     std::vector<T> block(rows * cols);
     std::memcpy(block.data(), view.origin + lowest * kElementSize, rows * cols * sizeof(T));
-    return Matrix<T>::with_layout(rows, cols, std::move(block), row_step, col_step,
-                                  static_cast<std::size_t>(-lowest));
+    return Matrix<T>::with_layout(rows, cols, std::move(block), row_step, col_step, static_cast<std::size_t>(-lowest));
   }
   // Any other layout (zero strides, steps, record fields): gather in
   // row-major order, reading each element without assuming alignment.
@@ -187,8 +186,7 @@ PyObject* new_int_array(const IntMatrix& matrix) {
     return nullptr;
   }
   // The descriptor reference passes to the new array, also on failure.
-  PyObject* array = PyArray_NewFromDescr(&PyArray_Type, descr, 2, dims, block ? strides : nullptr, nullptr, 0,
-                                         nullptr);
+  PyObject* array = PyArray_NewFromDescr(&PyArray_Type, descr, 2, dims, block ? strides : nullptr, nullptr, 0, nullptr);
   if (array == nullptr) {
     raise_api_call_failed();
     return nullptr;

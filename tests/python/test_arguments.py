@@ -56,7 +56,7 @@ def test_binding_checks_run_in_order():
     # Binding errors come before any conversion.
     with pytest.raises(TypeError, match="missing 1 required"):
         corvane.Task(None, None, None, None, None)
-    # One positional argument reads "was given".
+    # Every callable takes a parameter, so too many arguments are two or more: "were given".
     with pytest.raises(TypeError, match="takes 1 positional arguments but 2 were given"):
         ACO().solve(1, 2)
 

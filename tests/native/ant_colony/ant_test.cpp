@@ -71,7 +71,7 @@ TEST(Ant, PicksMatchTheRescanAndTheValueIsTheObjective) {
     ASSERT_TRUE(ant.cells == expected_cells) << "round " << round;
 
     IntMatrix x(m, n, 0);
-    ant.cells.for_each([&](std::size_t cell) { x(cell / n, cell % n) = 1; });
+    for (std::size_t cell : ant.cells.members()) x(cell / n, cell % n) = 1;
     EXPECT_EQ(ant.value, objective(x, task));
   }
 }

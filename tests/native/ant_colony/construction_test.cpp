@@ -9,6 +9,7 @@
 #include <optional>
 #include <random>
 #include <string>
+#include <type_traits>
 #include <vector>
 
 #include "ant_colony/construction.h"
@@ -37,8 +38,8 @@ struct Case {
   int coarse_bits = 0;
 };
 
-Outcome run_rescan(const Case& c, std::uint64_t seed) {
-  ScriptedOutputs outputs(seed, c.coarse_bits);
+template <class Outputs>
+Outcome run_rescan(const Case& c, Outputs outputs) {
   Outcome outcome;
   try {
     outcome.picks = construct_by_rescan({c.weights, c.resources, c.b_total}, outputs);
@@ -49,8 +50,8 @@ Outcome run_rescan(const Case& c, std::uint64_t seed) {
   return outcome;
 }
 
-Outcome run_fast(Constructor& constructor, const ConstructionPlan& plan, const Case& c, std::uint64_t seed) {
-  ScriptedOutputs outputs(seed, c.coarse_bits);
+template <class Outputs>
+Outcome run_fast(Constructor& constructor, const ConstructionPlan& plan, Outputs outputs) {
   Outcome outcome;
   try {
     constructor.construct(plan, outputs, &outcome.picks);
@@ -68,6 +69,39 @@ Outcome run_fast(Constructor& constructor, const ConstructionPlan& plan, const C
   return outcome;
 }
 
+std::string describe(const Outcome& outcome) {
+  std::string text = outcome.failure ? "failure '" + *outcome.failure + "'" : "no failure";
+  text += ", " + std::to_string(outcome.picks.size()) + " picks, " + std::to_string(outcome.drawn) + " drawn";
+  return text;
+}
+
+// Builds the plan for `c` (in `layout`, else the one its size picks) and runs
+// one fast construction and the rescan, each on a fresh `make_outputs()`:
+// they must fail alike, pick the same cells in the same order and draw as
+// many outputs. `expected`, when given, receives the rescan's outcome.
+template <class MakeOutputs>
+  requires(std::is_invocable_v<MakeOutputs&>)::testing::AssertionResult
+same_as_rescan(Constructor& constructor, const Case& c, MakeOutputs make_outputs, Outcome* expected = nullptr,
+               std::optional<ConstructionPlan::Layout> layout = std::nullopt) {
+  ConstructionPlan plan(c.resources, c.b_total, layout.value_or(ConstructionPlan::Layout::for_cells(c.weights.size())));
+  plan.set_weights(c.weights);
+  const Outcome rescan = run_rescan(c, make_outputs());
+  const Outcome fast = run_fast(constructor, plan, make_outputs());
+  if (expected != nullptr) *expected = rescan;
+  if (fast.failure == rescan.failure && fast.picks == rescan.picks && fast.drawn == rescan.drawn) {
+    return ::testing::AssertionSuccess();
+  }
+  return ::testing::AssertionFailure() << c.weights.size() << " cells: the rescan ends with " << describe(rescan)
+                                       << ", the fast construction with " << describe(fast);
+}
+
+// The same on the outputs of a SplitMix64 sequence from `seed`.
+::testing::AssertionResult same_as_rescan(Constructor& constructor, const Case& c, std::uint64_t seed,
+                                          Outcome* expected = nullptr,
+                                          std::optional<ConstructionPlan::Layout> layout = std::nullopt) {
+  return same_as_rescan(constructor, c, [&] { return ScriptedOutputs(seed, c.coarse_bits); }, expected, layout);
+}
+
 // Task families, each aimed at a way the fast construction could go wrong.
 enum class Family {
   Uniform,          // ordinary weights and resources
@@ -81,9 +115,11 @@ enum class Family {
   kCount
 };
 
-Case make_case(Family family, std::mt19937_64& rng) {
+// A task of the family with at least `min_cells` cells: mostly a few hundred,
+// sometimes a few (the construction's plain scan).
+Case make_case(Family family, std::mt19937_64& rng, std::size_t min_cells = 1) {
   std::uniform_int_distribution<int> size_pick(0, 9);
-  const std::size_t cells = size_pick(rng) < 2 ? 1 + rng() % 40 : 256 + rng() % 900;
+  const std::size_t cells = std::max(min_cells, size_pick(rng) < 2 ? 1 + rng() % 40 : 256 + rng() % 900);
   Case c;
   c.weights.resize(cells);
   c.resources.resize(cells);
@@ -162,15 +198,9 @@ TEST_P(ConstructionEquivalence, SamePicksAsTheRescan) {
   std::uint64_t picks = 0;
   for (int round = 0; round < 300; ++round) {
     const Case c = make_case(GetParam(), rng);
-    ConstructionPlan plan(c.resources, c.b_total);
-    plan.set_weights(c.weights);
     for (int draw = 0; draw < 2; ++draw) {
-      const std::uint64_t seed = rng();
-      const Outcome expected = run_rescan(c, seed);
-      const Outcome actual = run_fast(constructor, plan, c, seed);
-      ASSERT_EQ(actual.failure, expected.failure) << "round " << round;
-      ASSERT_EQ(actual.picks, expected.picks) << "round " << round << " cells " << c.weights.size();
-      ASSERT_EQ(actual.drawn, expected.drawn) << "round " << round;
+      Outcome expected;
+      ASSERT_TRUE(same_as_rescan(constructor, c, rng(), &expected)) << "round " << round;
       failures += expected.failure.has_value();
       picks += expected.picks.size();
     }
@@ -195,13 +225,11 @@ TEST(ConstructionEquivalence, FiniteOverflowFailsBeforeItsDraw) {
   tree_weights[17] = tree_weights[200] = 1e308;
   for (const std::vector<double>& weights : {std::vector<double>{1e308, 1e308}, tree_weights}) {
     const Case c{weights, std::vector<std::int64_t>(weights.size(), 1), 1000, 0};
-    ConstructionPlan plan(c.resources, c.b_total);
-    plan.set_weights(c.weights);
     Constructor constructor;
-    const Outcome fast = run_fast(constructor, plan, c, 5);
-    EXPECT_EQ(fast.failure, std::optional<std::string>(runtime::kNonFiniteTotal));
-    EXPECT_EQ(fast.drawn, 0u);
-    EXPECT_EQ(run_rescan(c, 5).drawn, 0u);
+    Outcome expected;
+    EXPECT_TRUE(same_as_rescan(constructor, c, 5, &expected));
+    EXPECT_EQ(expected.failure, std::optional<std::string>(runtime::kNonFiniteTotal));
+    EXPECT_EQ(expected.drawn, 0u);
   }
 }
 
@@ -217,15 +245,11 @@ TEST(ConstructionEquivalence, WideTreeSums) {
   for (int round = 0; round < 140; ++round) {
     const Family family = static_cast<Family>(round % static_cast<int>(Family::kCount));
     const Case c = make_case(family, rng);
-    ConstructionPlan plan(c.resources, c.b_total, {ResourceOrder::width_for(c.weights.size()), 54});
-    plan.set_weights(c.weights);
-    const std::uint64_t seed = rng();
-    const Outcome expected = run_rescan(c, seed);
-    const Outcome actual = run_fast(family == Family::Uniform ? ordinary : constructor, plan, c, seed);
-    ASSERT_EQ(actual.failure, expected.failure) << "round " << round;
-    ASSERT_EQ(actual.picks, expected.picks) << "round " << round;
-    ASSERT_EQ(actual.drawn, expected.drawn) << "round " << round;
-    if (family == Family::Uniform && c.weights.size() >= 256) ordinary_picks += actual.picks.size();
+    Outcome expected;
+    ASSERT_TRUE(same_as_rescan(family == Family::Uniform ? ordinary : constructor, c, rng(), &expected,
+                               ConstructionPlan::Layout{ResourceOrder::width_for(c.weights.size()), 54}))
+        << "round " << round;
+    if (family == Family::Uniform && c.weights.size() >= 256) ordinary_picks += expected.picks.size();
   }
   EXPECT_GT(ordinary_picks, 100u);
   EXPECT_LT(ordinary.exact_steps() * 10, ordinary_picks);
@@ -240,13 +264,10 @@ TEST(ConstructionEquivalence, WideCellIndices) {
   Constructor constructor;
   for (int round = 0; round < 100; ++round) {
     const Case c = make_case(round % 2 ? Family::NegativeBudget : Family::Uniform, rng);
-    ConstructionPlan plan(c.resources, c.b_total, {ResourceOrder::Width::Wide, QuantisedTree::quantum_bits(c.weights.size())});
-    plan.set_weights(c.weights);
-    const std::uint64_t seed = rng();
-    const Outcome expected = run_rescan(c, seed);
-    const Outcome actual = run_fast(constructor, plan, c, seed);
-    ASSERT_EQ(actual.picks, expected.picks) << "round " << round;
-    ASSERT_EQ(actual.drawn, expected.drawn) << "round " << round;
+    ASSERT_TRUE(same_as_rescan(constructor, c, rng(), nullptr,
+                               ConstructionPlan::Layout{ResourceOrder::Width::Wide,
+                                                        QuantisedTree::quantum_bits(c.weights.size())}))
+        << "round " << round;
   }
 }
 
@@ -257,8 +278,7 @@ TEST(ConstructionEquivalence, TreeAndExactScanBothTakePart) {
   Constructor ordinary;
   Constructor edges;
   for (int round = 0; round < 20; ++round) {
-    Case c = make_case(Family::Uniform, rng);
-    while (c.weights.size() < 256) c = make_case(Family::Uniform, rng);
+    const Case c = make_case(Family::Uniform, rng, 256);
     ConstructionPlan plan(c.resources, c.b_total);
     plan.set_weights(c.weights);
     ScriptedOutputs outputs(rng(), 0);
@@ -266,8 +286,7 @@ TEST(ConstructionEquivalence, TreeAndExactScanBothTakePart) {
     ordinary.construct(plan, outputs, &picks);
     EXPECT_LT(ordinary.exact_steps(), picks.size());
 
-    Case e = make_case(Family::EqualWeights, rng);
-    while (e.weights.size() < 256) e = make_case(Family::EqualWeights, rng);
+    const Case e = make_case(Family::EqualWeights, rng, 256);
     ConstructionPlan edge_plan(e.resources, e.b_total);
     edge_plan.set_weights(e.weights);
     ScriptedOutputs edge_outputs(rng(), 2);
@@ -295,13 +314,9 @@ TEST(ConstructionEquivalence, WeightsOverAVastRangeStayWithTheTree) {
       total += c.resources.back();
     }
     c.b_total = total / 2;
-    ConstructionPlan plan(c.resources, c.b_total);
-    plan.set_weights(c.weights);
-    const std::uint64_t seed = rng();
-    const Outcome expected = run_rescan(c, seed);
-    const Outcome actual = run_fast(constructor, plan, c, seed);
-    ASSERT_EQ(actual.picks, expected.picks) << "round " << round;
-    picks += actual.picks.size();
+    Outcome expected;
+    ASSERT_TRUE(same_as_rescan(constructor, c, rng(), &expected)) << "round " << round;
+    picks += expected.picks.size();
   }
   EXPECT_LT(constructor.exact_steps() * 10, picks);
 }
@@ -329,7 +344,8 @@ std::vector<std::uint64_t> edge_seeking_outputs(const Case& c, std::mt19937_64& 
     if (!index.cumulative().empty()) {
       const double edge = index.cumulative()[rng() % index.cumulative().size()];
       const double u = edge / index.total();
-      const auto mantissa = static_cast<std::int64_t>(std::nearbyint(u * 0x1p52)) + static_cast<std::int64_t>(rng() % 7) - 3;
+      const auto mantissa =
+          static_cast<std::int64_t>(std::nearbyint(u * 0x1p52)) + static_cast<std::int64_t>(rng() % 7) - 3;
       x = static_cast<std::uint64_t>(std::clamp<std::int64_t>(mantissa, 0, (1LL << 52) - 1)) << 12;
     }
     outputs.push_back(x);
@@ -348,15 +364,8 @@ TEST(ConstructionEquivalence, DrawsOnBucketEdges) {
     if (round % 3 == 0) {
       for (double& w : c.weights) w = 0.1 * static_cast<double>(1 + rng() % 7);  // inexact binary fractions
     }
-    ConstructionPlan plan(c.resources, c.b_total);
-    plan.set_weights(c.weights);
     const std::vector<std::uint64_t> outputs = edge_seeking_outputs(c, rng);
-    RecordedOutputs for_rescan(outputs);
-    RecordedOutputs for_fast(outputs);
-    const auto expected = construct_by_rescan({c.weights, c.resources, c.b_total}, for_rescan);
-    std::vector<std::uint64_t> actual;
-    constructor.construct(plan, for_fast, &actual);
-    ASSERT_EQ(actual, expected) << "round " << round << " cells " << c.weights.size();
+    ASSERT_TRUE(same_as_rescan(constructor, c, [&] { return RecordedOutputs(outputs); })) << "round " << round;
   }
   EXPECT_GT(constructor.exact_steps(), 0u);
 }
@@ -367,8 +376,8 @@ TEST(PickByScan, MatchesTheWorkedExample) {
   const std::vector<double> w = {1.0, 5.0, 2.0, 1.0};
   CellSet candidates(4);
   for (std::size_t cell : {0, 2, 3}) candidates.insert(cell);
-  RecordedOutputs outputs({0x0000000000000000ULL, 0x3333333333333333ULL, 0x4000000000000000ULL,
-                           0xC000000000000000ULL, 0xFFFFFFFFFFFFFFFFULL});
+  RecordedOutputs outputs({0x0000000000000000ULL, 0x3333333333333333ULL, 0x4000000000000000ULL, 0xC000000000000000ULL,
+                           0xFFFFFFFFFFFFFFFFULL});
   for (std::size_t expected : {0u, 0u, 2u, 3u, 3u}) EXPECT_EQ(pick_by_scan(w, candidates, outputs), expected);
   const std::vector<double> overflow = {1e308, 1e308, 1e308};
   CellSet two(3);

@@ -87,8 +87,8 @@ TEST(Objective, SetsAndMatricesAgree) {
     const double expected = objective(x, task);
     EXPECT_EQ(Objective(task).of(chosen), expected);
   }
-  EXPECT_EQ(objective(IntMatrix(2, 3, 0), task_from(2, 3, std::vector<std::int64_t>(6, 5), std::vector<double>(6, 0.0),
-                                                       false)),
+  EXPECT_EQ(objective(IntMatrix(2, 3, 0),
+                      task_from(2, 3, std::vector<std::int64_t>(6, 5), std::vector<double>(6, 0.0), false)),
             0.0);
 }
 

@@ -16,7 +16,7 @@ namespace {
 
 double left_to_right(const std::vector<double>& weights, const CellSet& candidates) {
   double total = 0.0;
-  candidates.for_each([&](std::size_t cell) { total += weights[cell]; });
+  for (std::size_t cell : candidates.members()) total += weights[cell];
   return total;
 }
 
@@ -25,10 +25,18 @@ std::vector<double> random_weights(std::mt19937_64& rng, std::size_t cells, int 
   std::vector<double> w(cells, 0.0);
   for (double& x : w) {
     switch (kind) {
-      case 0: x = 0.1 + unit(rng); break;                           // ordinary
-      case 1: x = std::pow(2.0, std::floor(unit(rng) * 8)); break;  // powers of two: halfway weights
-      case 2: x = std::pow(10.0, -250 + 500 * unit(rng)); break;    // huge range
-      default: x = static_cast<double>(1 + rng() % 5) * 0.1; break; // inexact decimals
+      case 0:
+        x = 0.1 + unit(rng);
+        break;                           // ordinary
+      case 1:
+        x = std::pow(2.0, std::floor(unit(rng) * 8));
+        break;  // powers of two: halfway weights
+      case 2:
+        x = std::pow(10.0, -250 + 500 * unit(rng));
+        break;    // huge range
+      default:
+        x = static_cast<double>(1 + rng() % 5) * 0.1;
+        break; // inexact decimals
     }
   }
   return w;

@@ -15,10 +15,14 @@ using Block = std::array<std::uint32_t, 16>;
 std::uint32_t rotl(std::uint32_t v, int n) { return (v << n) | (v >> (32 - n)); }
 
 void quarter(Block& s, int a, int b, int c, int d) {
-  s[a] += s[b]; s[d] = rotl(s[d] ^ s[a], 16);
-  s[c] += s[d]; s[b] = rotl(s[b] ^ s[c], 12);
-  s[a] += s[b]; s[d] = rotl(s[d] ^ s[a], 8);
-  s[c] += s[d]; s[b] = rotl(s[b] ^ s[c], 7);
+  s[a] += s[b];
+  s[d] = rotl(s[d] ^ s[a], 16);
+  s[c] += s[d];
+  s[b] = rotl(s[b] ^ s[c], 12);
+  s[a] += s[b];
+  s[d] = rotl(s[d] ^ s[a], 8);
+  s[c] += s[d];
+  s[b] = rotl(s[b] ^ s[c], 7);
 }
 
 Block reference_block(const ChaChaKey& key, std::uint64_t counter, std::uint64_t stream, int rounds) {
@@ -30,8 +34,14 @@ Block reference_block(const ChaChaKey& key, std::uint64_t counter, std::uint64_t
   init[15] = static_cast<std::uint32_t>(stream >> 32);
   Block s = init;
   for (int r = 0; r < rounds / 2; ++r) {
-    quarter(s, 0, 4, 8, 12); quarter(s, 1, 5, 9, 13); quarter(s, 2, 6, 10, 14); quarter(s, 3, 7, 11, 15);
-    quarter(s, 0, 5, 10, 15); quarter(s, 1, 6, 11, 12); quarter(s, 2, 7, 8, 13); quarter(s, 3, 4, 9, 14);
+    quarter(s, 0, 4, 8, 12);
+    quarter(s, 1, 5, 9, 13);
+    quarter(s, 2, 6, 10, 14);
+    quarter(s, 3, 7, 11, 15);
+    quarter(s, 0, 5, 10, 15);
+    quarter(s, 1, 6, 11, 12);
+    quarter(s, 2, 7, 8, 13);
+    quarter(s, 3, 4, 9, 14);
   }
   for (int i = 0; i < 16; ++i) s[i] += init[i];
   return s;

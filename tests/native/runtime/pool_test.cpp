@@ -9,14 +9,12 @@
 #include <thread>
 #include <vector>
 
-#include "test_support.h"
 #include "runtime/worker_pool.h"
+#include "test_support.h"
 
 #if defined(__SANITIZE_THREAD__)
 // The fork tests start threads in a child of a threaded process on purpose.
-extern "C" __attribute__((visibility("default"))) const char* __tsan_default_options() {
-  return "die_after_fork=0";
-}
+extern "C" __attribute__((visibility("default"))) const char* __tsan_default_options() { return "die_after_fork=0"; }
 #endif
 
 namespace corvane::runtime {

@@ -67,7 +67,7 @@ TEST(SeededStreams, OutputsMatchTheReference) {
     const std::vector<std::uint64_t> values = seeded_outputs(seed, call, batch, candidate, 101);
     for (std::size_t t = 0; t < 7; ++t) {
       EXPECT_EQ(values[picked[t]], v.outputs[t]) << "seed " << seed << " call " << call << " batch " << batch
-                                                  << " candidate " << candidate << " output " << picked[t];
+                                                 << " candidate " << candidate << " output " << picked[t];
     }
   }
 }

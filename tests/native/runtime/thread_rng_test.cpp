@@ -6,9 +6,9 @@
 #include <array>
 #include <thread>
 
-#include "test_support.h"
 #include "runtime/os_rng.h"
 #include "runtime/pool.h"
+#include "test_support.h"
 
 namespace corvane::runtime {
 namespace {

@@ -68,7 +68,11 @@ TEST(WorkerPool, LowestFailingIndexIsRethrownAfterAllItemsRan) {
     }
     EXPECT_EQ(ran.load(), 20) << size << " threads";
     // Any exception type crosses, and the pool keeps working afterwards.
-    EXPECT_THROW(run_on(*pool, 5, [](std::size_t i) { if (i == 4) throw 42; }), int);
+    EXPECT_THROW(run_on(*pool, 5,
+                        [](std::size_t i) {
+                          if (i == 4) throw 42;
+                        }),
+                 int);
     std::atomic<int> after{0};
     run_on(*pool, 10, [&](std::size_t) { after++; });
     EXPECT_EQ(after.load(), 10);
@@ -79,9 +83,8 @@ TEST(WorkerPool, NestedBatchesCompleteEvenOnOneWorker) {
   for (std::size_t size : {1, 2, 3}) {
     auto pool = WorkerPool::start(size);
     std::vector<std::atomic<int>> cells(8 * 50);
-    run_on(*pool, 8, [&](std::size_t outer) {
-      run_on(*pool, 50, [&](std::size_t inner) { cells[outer * 50 + inner]++; });
-    });
+    run_on(*pool, 8,
+           [&](std::size_t outer) { run_on(*pool, 50, [&](std::size_t inner) { cells[outer * 50 + inner]++; }); });
     for (auto& cell : cells) ASSERT_EQ(cell.load(), 1) << size << " threads";
   }
 }

@@ -25,9 +25,7 @@
 
 #if defined(__SANITIZE_THREAD__)
 // The disabled tall-task test forks a child of this threaded process.
-extern "C" __attribute__((visibility("default"))) const char* __tsan_default_options() {
-  return "die_after_fork=0";
-}
+extern "C" __attribute__((visibility("default"))) const char* __tsan_default_options() { return "die_after_fork=0"; }
 #endif
 
 namespace corvane {
@@ -141,9 +139,8 @@ TEST(SolverBatches, AFailedBatchLeavesThePoolWorking) {
   std::vector<std::string> texts(3);
   std::vector<std::thread> threads;
   for (std::size_t t = 0; t < texts.size(); ++t) {
-    threads.emplace_back([&, t] {
-      texts[t] = testing::failure_text([&] { (void)solve_ant_colony(tasks[t], infinite); });
-    });
+    threads.emplace_back(
+        [&, t] { texts[t] = testing::failure_text([&] { (void)solve_ant_colony(tasks[t], infinite); }); });
   }
   for (std::thread& thread : threads) thread.join();
   for (const std::string& text : texts) EXPECT_EQ(text, runtime::kNonFiniteTotal);

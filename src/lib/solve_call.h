@@ -1,0 +1,112 @@
+// The layer that runs solve(task): it binds the argument, borrows the solver
+// and the task for the length of the call, reads the modes of the
+// environment, runs the solve under them (the interpreter lock held or given
+// up, outputs from entropy or from a seed, pending signal handlers run
+// between batches) and turns the best assignment into the tuple Python gets.
+#pragma once
+
+#include <exception>
+#include <optional>
+#include <utility>
+
+#include "ant_colony/solution.h"
+#include "ant_colony/solve_control.h"
+#include "lib/errors.h"
+#include "lib/instance.h"
+#include "lib/parameter_table.h"
+#include "lib/solve_modes.h"
+#include "runtime/function_ref.h"
+#include "runtime/result.h"
+#include "surface/task.h"
+
+namespace corvane::py {
+
+// The interpreter lock given up for the lifetime of this object, and taken
+// back between batches to run pending signal handlers.
+//
+// While the interpreter shuts down, a thread other than the one shutting it
+// down that asks for the lock back is ended on the spot (see failure_of).
+// Both ways of taking the lock back therefore let that unwinding through; the
+// caller must not release Python references while it passes, and must take
+// the lock back with take_back() outside any other unwinding, as a second
+// unwinding started inside one terminates the process.
+class ReleasedInterpreter {
+ public:
+  ReleasedInterpreter() noexcept : state_(PyEval_SaveThread()) {}
+  // Finds the lock taken back (or the thread being ended, with state_
+  // already cleared): see above.
+  ~ReleasedInterpreter() { take_back(); }
+  ReleasedInterpreter(const ReleasedInterpreter&) = delete;
+  ReleasedInterpreter& operator=(const ReleasedInterpreter&) = delete;
+
+  // Takes the lock back unless this thread holds it already.
+  void take_back() {
+    if (state_ != nullptr) PyEval_RestoreThread(std::exchange(state_, nullptr));
+  }
+
+  // Takes the lock, runs the pending signal handlers (on the main thread),
+  // and gives the lock up again; when a handler raised, keeps the lock with
+  // its exception set and returns false.
+  bool run_signal_handlers() {
+    take_back();
+    if (PyErr_CheckSignals() < 0) return false;
+    state_ = PyEval_SaveThread();
+    return true;
+  }
+
+ private:
+  PyThreadState* state_;
+};
+
+// A solve of one solver's records, given how it is driven.
+using RecordSolve = FunctionRef<Result<Assignment>(const SolveControl&)>;
+
+// Runs `solve` in `modes`. With the interpreter lock released, no Python
+// object is touched until it is taken back: the records solved on are plain
+// C++ data, kept alive and unchanged by the caller's borrows.
+Result<Assignment> solve_in_modes(const SolveModes& modes, RecordSolve solve);
+
+// solve_in_modes, then the result as (best assignment as a new int64 array,
+// best value as a float). If the interpreter, shutting down, ends this thread
+// as it asks for the lock back, `abandon` gives up the call's references
+// first: they go with the thread (see failure_of).
+PyObject* solve_and_convert(const SolveModes& modes, RecordSolve solve, FunctionRef<void()> abandon);
+
+// The argument of solve(): a shared borrow of a Task.
+struct SolveArguments {
+  std::optional<SharedBorrow<Task>> task;
+};
+std::optional<SharedBorrow<Task>> borrow_task(PyObject* object, const char* parameter);
+
+// The parameters of `class_name`.solve().
+consteval auto solve_parameters(const char* class_name) {
+  return ParameterTable(class_name, "solve", required("task", &SolveArguments::task, borrow_task));
+}
+
+template <class Parameters>
+using SolveOf = Result<Assignment> (*)(const Task&, const Parameters&, const SolveControl&);
+
+// solve(task) on `self`, a `solver_type` instance whose record is
+// `Parameters`, with the parameters of `table` (solve_parameters()).
+template <class Parameters, class Table>
+PyObject* run_solve(PyObject* self, PyTypeObject* solver_type, const char* solver_name, const Table& table,
+                    PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames, SolveOf<Parameters> solve) {
+  typename Table::Slots slots;
+  if (!table.bind(args, nargsf, kwnames, slots)) return nullptr;
+  auto solver = SharedBorrow<Parameters>::take(self, solver_type, solver_name);
+  if (!solver) return nullptr;
+  SolveArguments arguments;
+  if (!table.read(slots, arguments)) return nullptr;
+  const std::optional<SolveModes> modes = read_solve_modes();
+  if (!modes) return nullptr;
+  SharedBorrow<Task>& task = *arguments.task;
+  return solve_and_convert(
+      *modes, [&](const SolveControl& control) { return solve(*task, **solver, control); },
+      [&] {
+        for (PyRef& slot : slots) (void)slot.release();
+        task.abandon();
+        solver->abandon();
+      });
+}
+
+}  // namespace corvane::py
