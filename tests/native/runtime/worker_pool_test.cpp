@@ -131,7 +131,8 @@ TEST(WorkerPool, ClaimsHandEveryIndexOnceToBodiesHoldingSeveral) {
           while (n < 3 && (more = claims.next(held[n]))) ++n;
           while (n-- > 0) {  // finished out of order
             runs[held[n]]++;
-            if (held[n] % 5 == 3) claims.fail(held[n], std::make_exception_ptr(std::runtime_error(std::to_string(held[n]))));
+            if (held[n] % 5 == 3)
+              claims.fail(held[n], std::make_exception_ptr(std::runtime_error(std::to_string(held[n]))));
           }
         }
       };
