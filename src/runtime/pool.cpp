@@ -75,6 +75,12 @@ std::size_t current_num_threads() { return pool().size(); }
 
 std::size_t worker_index() { return pool().worker_index(); }
 
-void run_indexed(std::size_t count, IndexBody body, void* context) { pool().run(count, body, context); }
+void run_indexed(std::size_t count, IndexBody body, void* context, BatchWatch* watch) {
+  pool().run(count, body, context, watch);
+}
+
+void run_claims(std::size_t count, ClaimsBody body, void* context, BatchWatch* watch) {
+  pool().run_claims(count, body, context, watch);
+}
 
 }  // namespace corvane::runtime

@@ -1,17 +1,20 @@
 // The process-wide worker pool and the ordered parallel map built on it.
 //
 // A batch of N >= 2 items runs on the pool's workers while the calling thread
-// blocks; N = 0 and N = 1 run on the calling thread. When items fail, every
-// other item still runs and the failure of the lowest failing index is
-// rethrown on the caller.
+// blocks; N = 0 and N = 1 run on the calling thread (unless the caller
+// watches the batch, below). When items fail, every other item still runs
+// and the failure of the lowest failing index is rethrown on the caller.
 #pragma once
 
+#include <chrono>
 #include <cstddef>
+#include <exception>
 #include <type_traits>
 #include <utility>
 #include <vector>
 
 #include "runtime/check.h"
+#include "runtime/function_ref.h"
 #include "runtime/ordered_slots.h"
 
 namespace corvane::runtime {
@@ -24,17 +27,64 @@ std::size_t worker_index();
 
 using IndexBody = void (*)(void* context, std::size_t index);
 
+// The items of a batch as one thread takes them: every thread that takes part
+// runs the batch's body once with its own Claims, and the body asks for items
+// until there are none left, so that it can keep several of them in flight.
+class Claims {
+ public:
+  // The next unclaimed index; false once none is left, or once the batch was
+  // stopped (see BatchWatch).
+  virtual bool next(std::size_t& index) = 0;
+  // Item `index` failed: the batch still runs its other items, then rethrows
+  // the failure of the lowest failing index.
+  virtual void fail(std::size_t index, std::exception_ptr failure) = 0;
+
+ protected:
+  ~Claims() = default;
+};
+
+using ClaimsBody = void (*)(void* context, Claims& claims);
+
+// What the thread that submits a batch does while the batch runs: it wakes
+// at wake_at() and calls woke(), again and again until the batch is done.
+// woke() may call `stop`, which stops the batch before it returns: no further
+// index is handed out, except index 0 if nobody has taken it yet, so that
+// every batch builds its first item; the items already handed out run to
+// their end, and woke() is not called again. A watched batch of one item runs
+// on the pool too, so that its submitter can wake.
+class BatchWatch {
+ public:
+  using Clock = std::chrono::steady_clock;
+  virtual Clock::time_point wake_at() const = 0;
+  virtual void woke(FunctionRef<void()> stop) = 0;
+
+ protected:
+  ~BatchWatch() = default;
+};
+
 // Runs body(context, i) once for every i in [0, count) (see above). Called
 // from inside a batch item, the nested batch completes without deadlock.
 // After fork() the child gets a fresh pool of the parent's size on first use.
-void run_indexed(std::size_t count, IndexBody body, void* context);
+void run_indexed(std::size_t count, IndexBody body, void* context, BatchWatch* watch = nullptr);
+
+// The same with a body that takes its items through Claims.
+void run_claims(std::size_t count, ClaimsBody body, void* context, BatchWatch* watch = nullptr);
 
 template <class F>
-void parallel_for(std::size_t count, F&& body) {
+void parallel_for(std::size_t count, F&& body, BatchWatch* watch = nullptr) {
   using Body = std::remove_reference_t<F>;
   run_indexed(
       count, [](void* context, std::size_t i) { (*static_cast<Body*>(context))(i); },
-      const_cast<void*>(static_cast<const void*>(&body)));
+      const_cast<void*>(static_cast<const void*>(&body)), watch);
+}
+
+// body(claims) on every thread that takes part in the batch.
+template <class F>
+void parallel_claims(std::size_t count, F&& body, BatchWatch* watch = nullptr) {
+  using Body = std::remove_reference_t<F>;
+  run_claims(
+      count, [](void* context, Claims& claims) { (*static_cast<Body*>(context))(claims); },
+      const_cast<void*>(static_cast<const void*>(&body)), watch);
 }
 
 // Appends make(0), ..., make(count - 1) to `out` in index order, building the

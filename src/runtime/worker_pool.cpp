@@ -49,14 +49,16 @@ void spin_briefly(Done done) noexcept {
 }  // namespace
 
 struct WorkerPool::Batch {
-  Batch(IndexBody body, void* context, std::size_t count, std::size_t chunk_divisor) noexcept
+  Batch(ClaimsBody body, void* context, std::size_t count, std::size_t chunk_divisor) noexcept
       : body(body), context(context), count(count), chunk_divisor(chunk_divisor) {}
 
-  const IndexBody body;
+  const ClaimsBody body;
   void* const context;
   const std::size_t count;
   const std::size_t chunk_divisor;
   std::atomic<std::size_t> next{0};  // first unclaimed index
+  // Set under the pool's mutex; read without it by claiming threads.
+  std::atomic<bool> stopped{false};
 
   // Guarded by the pool's mutex.
   std::size_t holders = 0;  // threads currently claiming from or running it
@@ -69,11 +71,14 @@ struct WorkerPool::Batch {
 
   // Claims the next chunk, [begin, end). Chunks are a share of what is left,
   // at least one item, so large batches cost few claims and small ones still
-  // spread over every worker.
+  // spread over every worker. A stopped batch hands out index 0 alone, and
+  // only while nobody has it.
   bool claim(std::size_t& begin, std::size_t& end) noexcept {
     std::size_t first = next.load(std::memory_order_relaxed);
     while (first < count) {
-      const std::size_t take = std::max<std::size_t>(1, (count - first) / chunk_divisor);
+      const bool stop = stopped.load(std::memory_order_relaxed);
+      if (stop && first > 0) return false;
+      const std::size_t take = stop ? 1 : std::max<std::size_t>(1, (count - first) / chunk_divisor);
       if (next.compare_exchange_weak(first, first + take, std::memory_order_relaxed)) {
         begin = first;
         end = first + take;
@@ -82,7 +87,83 @@ struct WorkerPool::Batch {
     }
     return false;
   }
+
+  // Whether no index will be handed out any more.
+  bool exhausted() const noexcept {
+    const std::size_t first = next.load(std::memory_order_relaxed);
+    return first >= count || (first > 0 && stopped.load(std::memory_order_relaxed));
+  }
 };
+
+// One thread's claims on a batch: the rest of its last chunk, then new chunks.
+class WorkerPool::BatchClaims final : public Claims {
+ public:
+  BatchClaims(WorkerPool& pool, Batch& batch) noexcept : pool_(pool), batch_(batch) {}
+
+  // The last index handed out.
+  std::size_t last() const noexcept { return last_; }
+
+  bool next(std::size_t& index) override {
+    if (begin_ == end_ || (begin_ > 0 && batch_.stopped.load(std::memory_order_relaxed))) {
+      if (!batch_.claim(begin_, end_)) return false;
+    }
+    index = last_ = begin_++;
+    return true;
+  }
+
+  void fail(std::size_t index, std::exception_ptr failure) override {
+    pool_.record_failure(batch_, index, std::move(failure));
+  }
+
+ private:
+  WorkerPool& pool_;
+  Batch& batch_;
+  std::size_t begin_ = 0;
+  std::size_t end_ = 0;
+  std::size_t last_ = 0;
+};
+
+namespace {
+
+// The claims of a batch of one item run on the submitting thread.
+class SoloClaims final : public Claims {
+ public:
+  bool next(std::size_t& index) override {
+    if (taken_) return false;
+    taken_ = true;
+    index = 0;
+    return true;
+  }
+  void fail(std::size_t, std::exception_ptr failure) override { failure_ = std::move(failure); }
+  void rethrow() const {
+    if (failure_) std::rethrow_exception(failure_);
+  }
+
+ private:
+  bool taken_ = false;
+  std::exception_ptr failure_;
+};
+
+// An indexed body run through claims: one item at a time, each failure
+// recorded under its index.
+struct IndexedBody {
+  IndexBody body;
+  void* context;
+
+  static void run(void* self, Claims& claims) {
+    const IndexedBody& indexed = *static_cast<const IndexedBody*>(self);
+    std::size_t i = 0;
+    while (claims.next(i)) {
+      try {
+        indexed.body(indexed.context, i);
+      } catch (...) {
+        claims.fail(i, std::current_exception());
+      }
+    }
+  }
+};
+
+}  // namespace
 
 WorkerPool::WorkerPool(std::size_t size) : size_(size), slots_(size) {
   for (std::size_t i = 0; i < size; ++i) slots_[i] = WorkerSlot{this, i};
@@ -181,16 +262,14 @@ void WorkerPool::wait_for_work_briefly() const noexcept {
 }
 
 void WorkerPool::help(Batch& batch) {
-  std::size_t begin = 0;
-  std::size_t end = 0;
-  while (batch.claim(begin, end)) {
-    for (std::size_t i = begin; i < end; ++i) {
-      try {
-        batch.body(batch.context, i);
-      } catch (...) {
-        record_failure(batch, i, std::current_exception());
-      }
-    }
+  BatchClaims claims(*this, batch);
+  try {
+    batch.body(batch.context, claims);
+  } catch (...) {
+    // Bodies report their items' failures through fail(); one that lets a
+    // failure out instead stops taking items, and the failure counts for the
+    // last item it took.
+    record_failure(batch, claims.last(), std::current_exception());
   }
 }
 
@@ -205,10 +284,14 @@ void WorkerPool::record_failure(Batch& batch, std::size_t index, std::exception_
 void WorkerPool::leave(Batch& batch) {
   CORVANE_CHECK(batch.holders > 0, "a thread leaves only a batch it holds");
   --batch.holders;
+  settle(batch);
+}
+
+void WorkerPool::settle(Batch& batch) {
   // Fully claimed: nobody new may join, so take it off the queue. It is
   // finished once the last thread that claimed part of it has left, because
   // every claimed item has then run.
-  if (batch.queued && batch.next.load(std::memory_order_relaxed) >= batch.count) {
+  if (batch.queued && batch.exhausted()) {
     queue_.erase(std::find(queue_.begin(), queue_.end(), &batch));
     queued_batches_.store(queue_.size(), std::memory_order_relaxed);
     batch.queued = false;
@@ -219,14 +302,26 @@ void WorkerPool::leave(Batch& batch) {
   }
 }
 
-void WorkerPool::run(std::size_t count, IndexBody body, void* context) {
+void WorkerPool::run(std::size_t count, IndexBody body, void* context, BatchWatch* watch) {
   if (count == 0) return;
-  if (count == 1) {
+  if (count == 1 && watch == nullptr) {
     body(context, 0);
     return;
   }
-  Batch batch(body, context, count, 2 * size_);
+  IndexedBody indexed{body, context};
+  run_claims(count, &IndexedBody::run, &indexed, watch);
+}
+
+void WorkerPool::run_claims(std::size_t count, ClaimsBody body, void* context, BatchWatch* watch) {
+  if (count == 0) return;
   const bool helping = current_pool == this;
+  if (count == 1 && (watch == nullptr || helping)) {
+    SoloClaims solo;
+    body(context, solo);
+    solo.rethrow();
+    return;
+  }
+  Batch batch(body, context, count, 2 * size_);
   std::unique_lock<std::mutex> lock(mutex_);
   queue_.push_back(&batch);
   queued_batches_.store(queue_.size(), std::memory_order_relaxed);
@@ -240,6 +335,7 @@ void WorkerPool::run(std::size_t count, IndexBody body, void* context) {
     help(batch);
     lock.lock();
     leave(batch);
+    watch = nullptr;
   }
   // With a single worker the caller's spinning slowed it down instead.
   if (!helping && size_ > 1) {
@@ -247,9 +343,26 @@ void WorkerPool::run(std::size_t count, IndexBody body, void* context) {
     spin_briefly([&batch] { return batch.finished.load(std::memory_order_acquire); });
     lock.lock();
   }
-  batch.finished_signal.wait(lock, [&batch] { return batch.finished.load(std::memory_order_relaxed); });
+  wait_for(batch, lock, watch);
   lock.unlock();
   if (batch.failure) std::rethrow_exception(batch.failure);
+}
+
+void WorkerPool::wait_for(Batch& batch, std::unique_lock<std::mutex>& lock, BatchWatch* watch) {
+  const auto done = [&batch] { return batch.finished.load(std::memory_order_relaxed); };
+  while (watch != nullptr && !done()) {
+    if (batch.finished_signal.wait_until(lock, watch->wake_at(), done)) break;
+    // The watch may run for long (it may call into Python): not under the lock.
+    lock.unlock();
+    watch->woke([this, &batch] {
+      std::lock_guard<std::mutex> stopping(mutex_);
+      batch.stopped.store(true, std::memory_order_relaxed);
+      settle(batch);
+    });
+    lock.lock();
+    if (batch.stopped.load(std::memory_order_relaxed)) watch = nullptr;
+  }
+  batch.finished_signal.wait(lock, done);
 }
 
 }  // namespace corvane::runtime

@@ -48,11 +48,16 @@ class WorkerPool {
   std::size_t worker_index() const noexcept;
 
   // body(context, i) for every i in [0, count). 0 and 1 items run on the
-  // calling thread. With 2 or more, the items run on the workers while the
-  // caller blocks; a worker of this pool that submits a nested batch helps
-  // with it instead of blocking. Every item runs even when others throw; the
-  // exception of the lowest failing index is rethrown here.
-  void run(std::size_t count, IndexBody body, void* context);
+  // calling thread, unless a watch is given (see BatchWatch). With 2 or more,
+  // the items run on the workers while the caller blocks, waking as the
+  // watch asks; a worker of this pool that submits a nested batch helps with
+  // it instead of blocking (and ignores the watch). Every item runs even when
+  // others throw; the exception of the lowest failing index is rethrown here.
+  void run(std::size_t count, IndexBody body, void* context, BatchWatch* watch = nullptr);
+
+  // The same, with body(context, claims) run once by every thread that takes
+  // part, taking its items through `claims`.
+  void run_claims(std::size_t count, ClaimsBody body, void* context, BatchWatch* watch = nullptr);
 
   // Worker threads successfully created by all pools of this process so far.
   static std::size_t workers_started() noexcept;
@@ -64,6 +69,7 @@ class WorkerPool {
 
  private:
   struct Batch;
+  class BatchClaims;
   struct WorkerSlot {
     WorkerPool* pool;
     std::size_t index;
@@ -76,7 +82,9 @@ class WorkerPool {
   void wait_for_work_briefly() const noexcept;
   void help(Batch& batch);
   void record_failure(Batch& batch, std::size_t index, std::exception_ptr failure);
-  void leave(Batch& batch);  // caller holds mutex_
+  void leave(Batch& batch);   // caller holds mutex_
+  void settle(Batch& batch);  // caller holds mutex_
+  void wait_for(Batch& batch, std::unique_lock<std::mutex>& lock, BatchWatch* watch);
   void stop();
 
   const std::size_t size_;

@@ -16,9 +16,37 @@ namespace corvane::runtime {
 namespace {
 
 template <class F>
-void run_on(WorkerPool& pool, std::size_t count, F body) {
-  pool.run(count, [](void* context, std::size_t i) { (*static_cast<F*>(context))(i); }, &body);
+void run_on(WorkerPool& pool, std::size_t count, F body, BatchWatch* watch = nullptr) {
+  pool.run(count, [](void* context, std::size_t i) { (*static_cast<F*>(context))(i); }, &body, watch);
 }
+
+template <class F>
+void claim_on(WorkerPool& pool, std::size_t count, F body) {
+  pool.run_claims(count, [](void* context, Claims& claims) { (*static_cast<F*>(context))(claims); }, &body);
+}
+
+// A one-shot signal between threads.
+struct Signal {
+  std::atomic<bool> raised{false};
+  void raise() {
+    raised.store(true);
+    raised.notify_all();
+  }
+  void wait() const { raised.wait(false); }
+};
+
+// Wakes its caller at once, every time; runs `on_wake` with the stop handle.
+template <class F>
+struct WatchFn final : BatchWatch {
+  explicit WatchFn(F f) : on_wake(std::move(f)) {}
+  Clock::time_point wake_at() const override { return Clock::now(); }
+  void woke(FunctionRef<void()> stop) override {
+    ++wakes;
+    on_wake(stop);
+  }
+  F on_wake;
+  std::atomic<int> wakes{0};
+};
 
 // 0 and 1 items run on the caller; more run on workers only, each index once
 // into its own slot; a single worker takes them in index order.
@@ -87,6 +115,118 @@ TEST(WorkerPool, NestedBatchesCompleteEvenOnOneWorker) {
            [&](std::size_t outer) { run_on(*pool, 50, [&](std::size_t inner) { cells[outer * 50 + inner]++; }); });
     for (auto& cell : cells) ASSERT_EQ(cell.load(), 1) << size << " threads";
   }
+}
+
+// Bodies that hold several items at once get every index exactly once, and
+// failures they report keep the lowest-index rule.
+TEST(WorkerPool, ClaimsHandEveryIndexOnceToBodiesHoldingSeveral) {
+  for (std::size_t size : {1, 2, 3}) {
+    auto pool = WorkerPool::start(size);
+    for (std::size_t count : {1, 2, 7, 1000}) {
+      std::vector<std::atomic<int>> runs(count);
+      auto body = [&](Claims& claims) {
+        for (bool more = true; more;) {
+          std::size_t held[3];
+          std::size_t n = 0;
+          while (n < 3 && (more = claims.next(held[n]))) ++n;
+          while (n-- > 0) {  // finished out of order
+            runs[held[n]]++;
+            if (held[n] % 5 == 3)
+              claims.fail(held[n], std::make_exception_ptr(std::runtime_error(std::to_string(held[n]))));
+          }
+        }
+      };
+      SCOPED_TRACE(std::to_string(size) + " threads, " + std::to_string(count) + " items");
+      if (count > 3) {
+        EXPECT_EQ(corvane::testing::failure_text([&] {
+                    try {
+                      claim_on(*pool, count, body);
+                    } catch (const std::runtime_error& error) {
+                      fail(error.what());
+                    }
+                  }),
+                  "3");
+      } else {
+        claim_on(*pool, count, body);
+      }
+      for (auto& run : runs) ASSERT_EQ(run.load(), 1);
+    }
+  }
+}
+
+// A watched batch wakes its submitter while it runs, one item included, and
+// the items run on the workers.
+TEST(WorkerPool, WatchWakesTheSubmitterWhileItemsRun) {
+  auto pool = WorkerPool::start(2);
+  for (std::size_t count : {1, 5}) {
+    Signal woken;
+    WatchFn watch([&](FunctionRef<void()>) { woken.raise(); });
+    std::atomic<int> on_workers{0};
+    run_on(
+        *pool, count,
+        [&](std::size_t) {
+          woken.wait();  // the batch cannot end before its submitter woke
+          if (pool->worker_index() < 2) on_workers++;
+        },
+        &watch);
+    EXPECT_GE(watch.wakes.load(), 1);
+    EXPECT_EQ(on_workers.load(), static_cast<int>(count));
+  }
+}
+
+// Stopped, a batch hands out no further index; the items in flight finish;
+// index 0 runs even when the stop came before anyone took it.
+TEST(WorkerPool, StoppedBatchRunsOnlyWhatWasHandedOutAndAlwaysItsFirstItem) {
+  auto pool = WorkerPool::start(2);
+  // In flight: both workers hold an item when the stop comes.
+  {
+    std::vector<std::atomic<int>> runs(100);
+    Signal stopped;
+    std::atomic<int> entered{0};
+    WatchFn watch([&](FunctionRef<void()> stop) {
+      if (entered.load() < 2) return;
+      stop();
+      stopped.raise();
+    });
+    run_on(
+        *pool, runs.size(),
+        [&](std::size_t i) {
+          runs[i]++;
+          entered++;
+          stopped.wait();
+        },
+        &watch);
+    int ran = 0;
+    for (auto& run : runs) ran += run.load();
+    EXPECT_EQ(ran, 2);
+    EXPECT_EQ(runs[0].load(), 1);
+  }
+  // Before any: both workers are busy with another batch until after the stop.
+  {
+    Signal blocked_entered, release;
+    std::atomic<int> entered{0};
+    std::thread blocker([&] {
+      run_on(*pool, 2, [&](std::size_t) {
+        if (++entered == 2) blocked_entered.raise();
+        release.wait();
+      });
+    });
+    blocked_entered.wait();
+    std::vector<std::atomic<int>> runs(50);
+    WatchFn watch([&](FunctionRef<void()> stop) {
+      stop();
+      release.raise();
+    });
+    run_on(*pool, runs.size(), [&](std::size_t i) { runs[i]++; }, &watch);
+    blocker.join();
+    EXPECT_EQ(watch.wakes.load(), 1);
+    EXPECT_EQ(runs[0].load(), 1);
+    for (std::size_t i = 1; i < runs.size(); ++i) ASSERT_EQ(runs[i].load(), 0) << i;
+  }
+  // And the pool goes on as before.
+  std::atomic<int> after{0};
+  run_on(*pool, 10, [&](std::size_t) { after++; });
+  EXPECT_EQ(after.load(), 10);
 }
 
 // A stress run: several submitters, mostly tiny batches and now and then a
