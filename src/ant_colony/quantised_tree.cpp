@@ -77,6 +77,17 @@ std::size_t child_in_sums(const Wide* sums, Wide target, Wide& before) noexcept 
   return child;
 }
 
+// A whole query: the row, then the block in it.
+template <class Sum>
+std::size_t both_halves(const QuantisedTree& tree, Sum target, Sum& before, std::int64_t& offset) {
+  std::int64_t in_row = 0;
+  std::int64_t before_in_row = 0;
+  const std::size_t row = tree.find_row(target, before, in_row);
+  const std::size_t block = tree.find_in_row(row, in_row, before_in_row, offset);
+  before += before_in_row;
+  return block;
+}
+
 std::size_t rows_for(std::size_t entries) { return std::max<std::size_t>(1, (entries + kFanout - 1) / kFanout); }
 
 }  // namespace
@@ -190,7 +201,17 @@ void QuantisedTree::add_to_row(std::size_t row, const std::int64_t* deltas) {
 }
 
 std::size_t QuantisedTree::find_block(Wide target, Wide& before, std::int64_t& offset) const {
+  return both_halves(*this, target, before, offset);
+}
+
+std::size_t QuantisedTree::find_block(std::int64_t target, std::int64_t& before, std::int64_t& offset) const {
+  return both_halves(*this, target, before, offset);
+}
+
+std::size_t QuantisedTree::find_row(Wide target, Wide& before, std::int64_t& offset) const {
   CORVANE_CHECK(target >= 0 && target < total_, "a tree query's target lies in [0, total)");
+  // The 128-bit levels, from the root down; from there on the target lies
+  // within one 64-bit row.
   Wide units_before = 0;
   std::size_t row = 0;
   std::size_t level = levels_.size();
@@ -200,24 +221,30 @@ std::size_t QuantisedTree::find_block(Wide target, Wide& before, std::int64_t& o
     units_before += passed;
     target -= passed;
   }
-  // From here down the target lies within one 64-bit row.
   std::int64_t narrow_before = 0;
-  const std::size_t block = find_in_narrow(level + 1, row, static_cast<std::int64_t>(target), narrow_before, offset);
+  row = find_in_narrow(level + 1, 1, row, static_cast<std::int64_t>(target), narrow_before, offset);
   before = units_before + narrow_before;
-  return block;
+  return row;
 }
 
-std::size_t QuantisedTree::find_block(std::int64_t target, std::int64_t& before, std::int64_t& offset) const {
+std::size_t QuantisedTree::find_row(std::int64_t target, std::int64_t& before, std::int64_t& offset) const {
   CORVANE_CHECK(narrow(), "a 64-bit query of a tree whose sums are all 64-bit");
   CORVANE_CHECK(target >= 0 && target < total_, "a tree query's target lies in [0, total)");
-  return find_in_narrow(levels_.size(), 0, target, before, offset);
+  return find_in_narrow(levels_.size(), 1, 0, target, before, offset);
+}
+
+std::size_t QuantisedTree::find_in_row(std::size_t row, std::int64_t target, std::int64_t& before,
+                                       std::int64_t& offset) const {
+  CORVANE_CHECK(row < rows_for(levels_.front().entries), "a level-1 row of the tree");
+  CORVANE_CHECK(target >= 0 && target < narrow_[row * kFanout + kFanout - 1], "a target within the row's units");
+  return find_in_narrow(1, 0, row, target, before, offset);
 }
 
 CORVANE_VECTOR_CLONES
-std::size_t QuantisedTree::find_in_narrow(std::size_t levels, std::size_t row, std::int64_t target,
+std::size_t QuantisedTree::find_in_narrow(std::size_t top, std::size_t bottom, std::size_t row, std::int64_t target,
                                           std::int64_t& before, std::int64_t& offset) const noexcept {
   std::int64_t units_before = 0;
-  for (std::size_t level = levels; level-- > 0;) {
+  for (std::size_t level = top; level-- > bottom;) {
     std::int64_t passed = 0;
     row = row * kFanout + child_in_running(narrow_.data() + levels_[level].offset + row * kFanout, target, passed);
     units_before += passed;

@@ -64,6 +64,20 @@ class QuantisedTree {
   // The same for a narrow() tree.
   std::size_t find_block(std::int64_t target, std::int64_t& before, std::int64_t& offset) const;
 
+  // The same query in two halves, for a caller that fetches the lowest row
+  // in between: find_row() descends to the level-1 row that holds unit
+  // `target` (the units before the row, and the target's offset into it,
+  // through `before` and `offset`), and find_in_row() finds the block in it.
+  std::size_t find_row(Wide target, Wide& before, std::int64_t& offset) const;
+  std::size_t find_row(std::int64_t target, std::int64_t& before, std::int64_t& offset) const;
+  std::size_t find_in_row(std::size_t row, std::int64_t target, std::int64_t& before, std::int64_t& offset) const;
+  // Starts fetching level-1 row `row` into the cache.
+  void prefetch_row(std::size_t row) const noexcept {
+    const std::int64_t* entries = narrow_.data() + row * kFanout;
+    __builtin_prefetch(entries);
+    __builtin_prefetch(entries + kFanout - 1);
+  }
+
  private:
   struct Level {
     bool wide;
@@ -72,8 +86,9 @@ class QuantisedTree {
   };
   void propagate(std::size_t level, std::size_t entry, Wide delta);
   Wide row_total(const Level& level, std::size_t row) const noexcept;
-  std::size_t find_in_narrow(std::size_t levels, std::size_t row, std::int64_t target, std::int64_t& before,
-                             std::int64_t& offset) const noexcept;
+  // Descends the 64-bit levels [bottom, top) from `row` of level top - 1.
+  std::size_t find_in_narrow(std::size_t top, std::size_t bottom, std::size_t row, std::int64_t target,
+                             std::int64_t& before, std::int64_t& offset) const noexcept;
 
   std::vector<Level> levels_;  // level 1 (one entry per block) first, the root row last
   CacheAlignedVector<std::int64_t> narrow_;

@@ -1,0 +1,66 @@
+// Several constructions in flight on one thread.
+//
+// A step of a construction over a large task is one dependent chain of cache
+// misses (the tree's lowest row, then the found block's records), which no
+// work within the same construction can hide. The constructions of a batch
+// are independent of each other, though: a thread that keeps several going
+// and advances them a stage at a time, in turn, fetches one's data while it
+// works on the others (see Constructor). Whenever one ends, the next
+// candidate of the batch starts in its place, so the pipeline stays full to
+// the batch's end.
+//
+// Each construction picks exactly what it would pick alone for the outputs
+// it draws: the constructions share only read-only state (the plan) and draw
+// from sources of their own, or, from the thread's generator, one output at
+// a time.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <vector>
+
+#include "ant_colony/fast_construction.h"
+#include "runtime/candidate_sources.h"
+#include "runtime/function_ref.h"
+#include "runtime/pool.h"
+
+namespace corvane {
+
+class ConstructionPipeline {
+ public:
+  // With `record_order`, the constructions handed to Finished list their
+  // picks in order (Constructor::order()).
+  explicit ConstructionPipeline(bool record_order = false) noexcept : record_order_(record_order) {}
+
+  // Receives each candidate that was built: its index and its constructor.
+  using Finished = FunctionRef<void(std::size_t candidate, const Constructor& built)>;
+
+  // Builds the candidates that `claims` hands out, plan.in_flight() at a
+  // time, each drawing the outputs `sources` opens for it, and passes each
+  // to `finished` when it is done. A candidate whose construction (or whose
+  // `finished`) throws is reported to `claims` and the others go on. One
+  // thread at a time runs a pipeline.
+  void run(const ConstructionPlan& plan, runtime::Claims& claims, const runtime::CandidateSources& sources,
+           Finished finished);
+
+  // Steps that needed the exact scan, over all constructions so far.
+  std::uint64_t exact_steps() const noexcept;
+
+ private:
+  // One construction in flight and the outputs it draws.
+  struct Slot {
+    Constructor constructor;
+    runtime::OutputSlot outputs;
+    OutputSource* source = nullptr;
+    std::size_t candidate = 0;
+    bool busy = false;
+  };
+  bool start(Slot& slot, const ConstructionPlan& plan, runtime::Claims& claims,
+             const runtime::CandidateSources& sources) const;
+
+  bool record_order_;
+  std::vector<std::unique_ptr<Slot>> slots_;  // made as they are first needed
+};
+
+}  // namespace corvane
