@@ -107,6 +107,9 @@ class CellSet {
     return present;
   }
 
+  // Starts fetching the word of `cell` into the cache, to be written.
+  void prefetch(std::size_t cell) const noexcept { __builtin_prefetch(words_.data() + cell / kWordBits, 1); }
+
   // Word k holds cells 64k .. 64k + 63, the lowest cell in the lowest bit.
   std::uint64_t word(std::size_t k) const noexcept { return words_[k]; }
   std::uint64_t* words() noexcept { return words_.data(); }

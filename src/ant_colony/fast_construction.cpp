@@ -20,6 +20,9 @@ constexpr int kRescaleBits = 16;
 // Below this many cells a plain scan per step is as fast as the tree.
 constexpr std::size_t kTreeThreshold = 256;
 
+// From this many cells on, a thread keeps several constructions in flight.
+constexpr std::size_t kPipelineThreshold = std::size_t{1} << 12;
+
 // From this many cells on, a batch's start state gets its block sums cached
 // up front, as exact steps become frequent enough to need them.
 constexpr std::size_t kWarmSumsThreshold = std::size_t{1} << 16;
@@ -104,6 +107,7 @@ ConstructionPlan::ConstructionPlan(std::span<const std::int64_t> resources, std:
     : records_(resources.size()),
       b_total_(b_total),
       quantum_bits_(layout.quantum_bits),
+      in_flight_(std::max<std::size_t>(1, layout.in_flight)),
       by_resource_(resources, layout.width),
       initial_runs_(by_resource_.runs_at_most(b_total)),
       tree_(resources.size() >= kTreeThreshold) {
@@ -111,6 +115,10 @@ ConstructionPlan::ConstructionPlan(std::span<const std::int64_t> resources, std:
   runtime::parallel_chunks(resources.size(), kChunk, [&](std::size_t begin, std::size_t end) {
     for (std::size_t cell = begin; cell < end; ++cell) records_[cell].resource = resources[cell];
   });
+}
+
+std::size_t ConstructionPlan::Layout::in_flight_for(std::size_t cells) noexcept {
+  return cells >= kPipelineThreshold ? 4 : 1;
 }
 
 bool ConstructionPlan::choose_scale(double top, double& scale, double& quantum) const noexcept {
@@ -172,8 +180,12 @@ void ConstructionPlan::prepare() {
   if (tree_ && cells >= kWarmSumsThreshold) (void)start_sums_.walk(weights(), start_candidates_);
 }
 
-void Constructor::start(const ConstructionPlan& plan) {
+void Constructor::begin(const ConstructionPlan& plan, bool record_order) {
+  const SoleBuilder builder(building_);
   plan_ = &plan;
+  record_order_ = record_order;
+  order_.clear();
+  stage_ = Stage::Aim;
   candidates_.assign(plan.start_candidates_);
   chosen_.clear(plan.cells());
   if (plan.quantised_) tree_.copy_from(plan.start_tree_);
@@ -190,43 +202,66 @@ void Constructor::start(const ConstructionPlan& plan) {
 }
 
 void Constructor::construct(const ConstructionPlan& plan, OutputSource& outputs, std::vector<std::uint64_t>* order) {
-  const SoleBuilder builder(building_);
-  start(plan);
-  while (count_ > 0) {
-    // A candidate of weight +infinity makes the total +infinity.
-    if (infinite_ > 0) fail(runtime::kNonFiniteTotal);
-    const std::size_t cell = step(outputs);
-    CORVANE_CHECK(candidates_.contains(cell), "a step picks a candidate");
-    take(cell);
-    if (order != nullptr) order->push_back(cell);
-  }
+  begin(plan, order != nullptr);
+  while (!done()) advance(outputs);
   CORVANE_CHECK(candidates_.count() == 0, "every candidate is counted");
+  if (order != nullptr) order->insert(order->end(), order_.begin(), order_.end());
 }
 
-// One pick. It draws only once the total is known to be finite: a total of
-// +infinity fails the construction before its draw, as in the rescan.
-std::size_t Constructor::step(OutputSource& outputs) {
+void Constructor::advance(OutputSource& outputs) {
+  const SoleBuilder builder(building_);
+  CORVANE_CHECK(!done(), "a construction advances until it is done");
+  switch (stage_) {
+    case Stage::Aim:
+      aim(outputs);
+      break;
+    case Stage::Find:
+      find();
+      break;
+    case Stage::Take:
+      take_found();
+      break;
+    case Stage::Drop:
+      drop_some();
+      break;
+  }
+}
+
+// The first stage of a step. It draws only once the total is known to be
+// finite: a total of +infinity fails the construction before its draw, as in
+// the rescan. A pick the tree cannot serve is made here, whole.
+void Constructor::aim(OutputSource& outputs) {
+  // A candidate of weight +infinity makes the total +infinity.
+  if (infinite_ > 0) fail(runtime::kNonFiniteTotal);
+  if (count_ > 1 && plan_->tree_) {
+    if (plan_->quantised_ && (rescale_due_ || tree_.total() < rescale_below_)) requantise();
+    if (total_surely_finite()) {
+      const std::uint64_t output = outputs.next_u64();
+      if (tree_.narrow() ? aim_at<std::int64_t>(output) : aim_at<Wide>(output)) {
+        stage_ = Stage::Find;
+        return;
+      }
+      take(exact_pick(output));
+      return;
+    }
+  }
+  take(direct_step(outputs));
+}
+
+// A pick without the tree: the sole candidate, the plain scan of a small
+// task, or the exact sums when the tree cannot bound the total.
+std::size_t Constructor::direct_step(OutputSource& outputs) {
   if (count_ == 1) {
     (void)outputs.next_u64();  // a single candidate still takes a draw
     return sole_candidate();
   }
-  if (!plan_->tree_) {
-    ++exact_steps_;
-    return pick_by_scan(plan_->weights(), candidates_, outputs);
-  }
-  if (plan_->quantised_ && (rescale_due_ || tree_.total() < rescale_below_)) requantise();
-  if (!total_surely_finite()) {
-    // Near overflow (or with weights too small for the tree to bound) the
-    // exact sums decide whether the total is finite, before the draw.
-    ++exact_steps_;
-    const double total = walk();
-    if (std::isinf(total)) fail(runtime::kNonFiniteTotal);
-    return sums_.pick(plan_->weights(), candidates_, total, outputs.next_u64());
-  }
-  const std::uint64_t output = outputs.next_u64();
-  std::size_t cell = 0;
-  const bool found = tree_.narrow() ? pick_from_tree<std::int64_t>(output, cell) : pick_from_tree<Wide>(output, cell);
-  return found ? cell : exact_pick(output);
+  ++exact_steps_;
+  if (!plan_->tree_) return pick_by_scan(plan_->weights(), candidates_, outputs);
+  // Near overflow (or with weights too small for the tree to bound) the
+  // exact sums decide whether the total is finite, before the draw.
+  const double total = walk();
+  if (std::isinf(total)) fail(runtime::kNonFiniteTotal);
+  return sums_.pick(plan_->weights(), candidates_, total, outputs.next_u64());
 }
 
 // The exact left-to-right pick, for a total known to be finite.
@@ -275,35 +310,72 @@ void Constructor::requantise() {
   tree_.finish();
 }
 
-// Finds the cell of the tree that holds the draw's quanta and certifies it:
-// true when the draw lies clear of its edges for every total and running
-// sum the bounds allow. Sum is the tree's integer type: 64 bits when all its
-// levels are.
+// Aims `output` at the tree: the draw's bounds, and the tree row that holds
+// its lower bound's quanta, which starts coming into the cache. False near
+// underflow or overflow, where the exact sums decide. Sum is the tree's
+// integer type: 64 bits when all its levels are.
 template <class Sum>
-bool Constructor::pick_from_tree(std::uint64_t output, std::size_t& cell) const {
+bool Constructor::aim_at(std::uint64_t output) {
   const Sum quanta = static_cast<Sum>(tree_.total());
   const double count = static_cast<double>(count_);
-  const double quantum = quantum_;
   const double slack = slack_of(count);
-  const double exact_low = to_double(quanta) * quantum;
-  const double exact_high = exact_low + count * quantum;
-  if (!(exact_low >= 0x1p-900) || !(exact_high < 0x1p1000)) return false;  // near underflow or overflow
+  const double exact_low = to_double(quanta) * quantum_;
+  const double exact_high = exact_low + count * quantum_;
+  if (!(exact_low >= 0x1p-900) || !(exact_high < 0x1p1000)) return false;
 
   // The draw d = u * total, for the total within [total_low, total_high].
   const double u = runtime::unit_from_output(output);
-  const double draw_low = u * (exact_low * (1.0 - slack)) * (1.0 - 0x1p-50);
-  const double draw_high = u * (exact_high * (1.0 + slack)) * (1.0 + 0x1p-50);
+  pending_.output = output;
+  pending_.draw_low = u * (exact_low * (1.0 - slack)) * (1.0 - 0x1p-50);
+  pending_.draw_high = u * (exact_high * (1.0 + slack)) * (1.0 + 0x1p-50);
   Sum target = 0;
   if constexpr (std::is_same_v<Sum, Wide>) {
-    target = to_wide(draw_low * scale_);
+    target = to_wide(pending_.draw_low * scale_);
   } else {
-    const double scaled = draw_low * scale_;
+    const double scaled = pending_.draw_low * scale_;
     target = scaled < 0x1p62 ? static_cast<Sum>(scaled) : Sum{1} << 62;
   }
   target = std::clamp<Sum>(target, 0, quanta - 1);
   Sum before = 0;
-  std::int64_t offset = 0;
-  const std::size_t block = tree_.find_block(target, before, offset);
+  pending_.place = tree_.find_row(target, before, pending_.offset);
+  pending_.before = before;
+  tree_.prefetch_row(pending_.place);
+  candidates_.prefetch(pending_.place * QuantisedTree::kRowCells);
+  return true;
+}
+
+// The block in the row, whose records, and the other state a take of one of
+// its cells changes, start coming into the cache.
+void Constructor::find() noexcept {
+  std::int64_t before = 0;
+  const std::size_t block = tree_.find_in_row(pending_.place, pending_.offset, before, pending_.offset);
+  pending_.place = block;
+  pending_.before += before;
+  const std::size_t first = block * QuantisedTree::kBlock;
+  const CellRecord* records = plan_->records_.data() + first;
+  static_assert(QuantisedTree::kBlock * sizeof(CellRecord) == 4 * kCacheLine);
+  for (std::size_t line = 0; line < 4; ++line) __builtin_prefetch(records + line * kCacheLine / sizeof(CellRecord));
+  chosen_.prefetch(first);
+  sums_.prefetch(first);
+  stage_ = Stage::Take;
+}
+
+void Constructor::take_found() {
+  std::size_t cell = 0;
+  const bool certain = tree_.narrow() ? certify<std::int64_t>(cell) : certify<Wide>(cell);
+  take(certain ? cell : exact_pick(pending_.output));
+}
+
+// Finds the cell of the block that holds the target's quanta and certifies
+// it: true when the draw lies clear of its edges for every total and running
+// sum the bounds allow.
+template <class Sum>
+bool Constructor::certify(std::size_t& cell) const {
+  const double count = static_cast<double>(count_);
+  const double quantum = quantum_;
+  const double slack = slack_of(count);
+  const std::size_t block = pending_.place;
+  const std::int64_t offset = pending_.offset;
 
   // The cell of the block that holds the target's quanta.
   std::size_t found = plan_->cells();
@@ -323,13 +395,13 @@ bool Constructor::pick_from_tree(std::uint64_t output, std::size_t& cell) const 
   // Exact sum of the candidates before `found`: within [before_low,
   // before_high]; through it: at least through_low, as every weight is at
   // least its quantised units.
-  const Sum before_quanta = before + inside;
+  const Sum before_quanta = static_cast<Sum>(pending_.before) + inside;
   const double before_low = to_double(before_quanta) * quantum;
   const double before_high = before_low + count * quantum;
   const double through_low = to_double(before_quanta + found_units) * quantum;
   // The pick is `found` when the running sum before it is <= d and the
   // running sum through it is > d.
-  if (before_high * (1.0 + slack) <= draw_low && draw_high < through_low * (1.0 - slack)) {
+  if (before_high * (1.0 + slack) <= pending_.draw_low && pending_.draw_high < through_low * (1.0 - slack)) {
     cell = found;
     return true;
   }
@@ -379,30 +451,25 @@ class Constructor::Drops {
   std::int64_t deltas_[QuantisedTree::kFanout] = {};
 };
 
+// The last stage of a step: takes `cell` and, when that leaves runs of the
+// resource order over the budget, queues their drops.
 void Constructor::take(std::size_t cell) {
+  CORVANE_CHECK(candidates_.contains(cell), "a step picks a candidate");
   chosen_.insert(cell);
   drop(cell);
+  if (record_order_) order_.push_back(cell);
+  stage_ = Stage::Aim;
   const std::int64_t resource = record(cell).resource;
   used_ += resource;
   // Exact budget arithmetic: the admitted runs are those with b_ij <= b_total - used.
   const __int128 remaining = static_cast<__int128>(plan_->b_total_) - used_;
   const ResourceOrder& order = plan_->by_resource_;
   if (resource > 0 && runs_ > 0 && order.run_resource(runs_ - 1) > remaining) {
-    Drops drops(*this);
-    const CellRecord* records = plan_->records_.data();
-    while (runs_ > 0 && order.run_resource(runs_ - 1) > remaining) {
-      // A run with a cell for every block of the running sums, or more,
-      // changes most of them: they are rebuilt if ever needed again, which
-      // near the end of a construction they seldom are.
-      const std::size_t run = --runs_;
-      const bool sweep = order.run_end(run) - order.run_begin(run) >= plan_->cells() / RunningSums::kBlock;
-      // In cell order, a run's records stream through the cache; the reads
-      // run a few cells ahead of the drops.
-      order.for_each_in_run(run, [&](std::size_t other, std::size_t ahead) {
-        __builtin_prefetch(records + ahead);
-        drops.drop(other, sweep);
-      });
-    }
+    drop_end_ = order.run_end(runs_ - 1);
+    while (runs_ > 0 && order.run_resource(runs_ - 1) > remaining) --runs_;
+    drop_run_ = runs_;
+    drop_next_ = order.run_begin(runs_);
+    stage_ = Stage::Drop;
   } else if (resource < 0) {
     while (runs_ < order.runs() && order.run_resource(runs_) <= remaining) {
       order.for_each_in_run(runs_++, [&](std::size_t other, std::size_t) {
@@ -410,6 +477,32 @@ void Constructor::take(std::size_t cell) {
       });
     }
   }
+}
+
+// Drops the next few hundred of the queued cells, in resource order, the
+// records of the cells a few places ahead (beyond this stage too) coming
+// into the cache meanwhile.
+void Constructor::drop_some() {
+  constexpr std::size_t kDropsPerStage = 512;
+  const ResourceOrder& order = plan_->by_resource_;
+  const CellRecord* records = plan_->records_.data();
+  const std::size_t stop = std::min(drop_end_, drop_next_ + kDropsPerStage);
+  Drops drops(*this);
+  while (drop_next_ < stop) {
+    // A run with a cell for every block of the running sums, or more,
+    // changes most of them: they are rebuilt if ever needed again, which
+    // near the end of a construction they seldom are.
+    const std::size_t run_end = order.run_end(drop_run_);
+    const bool sweep = run_end - order.run_begin(drop_run_) >= plan_->cells() / RunningSums::kBlock;
+    const std::size_t end = std::min(stop, run_end);
+    order.for_each_at(drop_next_, end, drop_end_, [&](std::size_t other, std::size_t ahead) {
+      __builtin_prefetch(records + ahead);
+      drops.drop(other, sweep);
+    });
+    drop_next_ = end;
+    if (end == run_end) ++drop_run_;
+  }
+  if (drop_next_ == drop_end_) stage_ = Stage::Aim;
 }
 
 void Constructor::admit(std::size_t cell) {

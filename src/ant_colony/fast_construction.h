@@ -45,11 +45,15 @@ class ConstructionPlan {
   // otherwise only to test the layouts of much larger tasks on small ones.
   struct Layout {
     ResourceOrder::Width width;
-    int quantum_bits;  // see QuantisedTree::quantum_bits()
+    int quantum_bits;            // see QuantisedTree::quantum_bits()
+    std::size_t in_flight = 1;   // constructions a thread keeps going at once
 
     static Layout for_cells(std::size_t cells) noexcept {
-      return Layout{ResourceOrder::width_for(cells), QuantisedTree::quantum_bits(cells)};
+      return Layout{ResourceOrder::width_for(cells), QuantisedTree::quantum_bits(cells), in_flight_for(cells)};
     }
+    // Several constructions in flight hide one another's cache misses, which
+    // only tasks too large for the cache have.
+    static std::size_t in_flight_for(std::size_t cells) noexcept;
   };
 
   ConstructionPlan(std::span<const std::int64_t> resources, std::int64_t b_total)
@@ -79,6 +83,7 @@ class ConstructionPlan {
   }
 
   std::size_t cells() const noexcept { return records_.size(); }
+  std::size_t in_flight() const noexcept { return in_flight_; }
 
  private:
   friend class Constructor;
@@ -113,6 +118,7 @@ class ConstructionPlan {
   CacheAlignedVector<CellRecord> records_;  // a block of 16 records: four whole cache lines
   std::int64_t b_total_;
   int quantum_bits_;
+  std::size_t in_flight_;
   ResourceOrder by_resource_;
   std::size_t initial_runs_ = 0;  // runs with b_ij <= b_total
   bool tree_ = false;             // whether constructions keep the tree and running sums
@@ -131,6 +137,15 @@ class ConstructionPlan {
 // One thread's working state, reused from one construction to the next.
 // Aligned to a cache line: the constructors of different threads sit side by
 // side in one array, and their counters change at every step.
+//
+// A step runs in stages, each of which only starts fetching what the next
+// one reads: aim (draw, and descend the tree to its lowest row), find (the
+// block in that row), take (certify the pick and take the cell). When a take
+// brings the budget below a run of the resource order, dropping that run's
+// candidates is a stage of its own, in pieces. A construction on its own runs
+// its stages one after the other; ConstructionPipeline keeps several in
+// flight on one thread and visits them in turn, so that one's cache misses
+// are fetched while the others work.
 class alignas(64) Constructor {
  public:
   // Builds one candidate; its cells are picked() afterwards. With `order`,
@@ -138,24 +153,48 @@ class alignas(64) Constructor {
   // at a time builds with a constructor.
   void construct(const ConstructionPlan& plan, OutputSource& outputs, std::vector<std::uint64_t>* order = nullptr);
 
+  // The same construction a stage at a time: begin(), then advance() until
+  // done(). Every step draws one output, in its first stage. With
+  // `record_order`, order() lists the cells in the order they were picked.
+  void begin(const ConstructionPlan& plan, bool record_order = false);
+  bool done() const noexcept { return count_ == 0; }
+  void advance(OutputSource& outputs);
+
   // The cells the last construction picked.
   const CellSet& picked() const noexcept { return chosen_; }
+  const std::vector<std::uint64_t>& order() const noexcept { return order_; }
 
   // Steps that needed the exact scan, since this constructor was made.
   std::uint64_t exact_steps() const noexcept { return exact_steps_; }
 
  private:
   class Drops;
+  enum class Stage : std::uint8_t { Aim, Find, Take, Drop };
 
-  void start(const ConstructionPlan& plan);
-  std::size_t step(OutputSource& outputs);
+  // A pick from the tree between its stages.
+  struct Pending {
+    std::uint64_t output = 0;
+    double draw_low = 0.0;  // the draw lies in [draw_low, draw_high] for
+    double draw_high = 0.0;  // every total the bounds allow
+    std::size_t place = 0;   // the tree row, then the block, holding the target
+    Wide before = 0;         // units before it
+    std::int64_t offset = 0;  // the target's offset into it
+  };
+
+  void aim(OutputSource& outputs);
+  void find() noexcept;
+  void take_found();
+  void drop_some();
+  std::size_t direct_step(OutputSource& outputs);
   void requantise();
   // The quantised weight of a candidate, as the tree holds it: the plan's
   // scale gives exactly the units the plan put in the start tree.
   std::int64_t units(const CellRecord& r) const noexcept { return ConstructionPlan::units(r.weight, scale_); }
   bool total_surely_finite() const;
   template <class Sum>
-  bool pick_from_tree(std::uint64_t output, std::size_t& cell) const;
+  bool aim_at(std::uint64_t output);
+  template <class Sum>
+  bool certify(std::size_t& cell) const;
   std::size_t exact_pick(std::uint64_t output);
   double walk();
   std::size_t sole_candidate() const;
@@ -170,6 +209,15 @@ class alignas(64) Constructor {
   const CellRecord& record(std::size_t cell) const noexcept { return plan_->records_[cell]; }
 
   const ConstructionPlan* plan_ = nullptr;
+  bool record_order_ = false;
+  std::vector<std::uint64_t> order_;
+  Stage stage_ = Stage::Aim;
+  Pending pending_;
+  // Budget drops still to make: positions [drop_next_, drop_end_) of the
+  // resource order, the first of them in run drop_run_.
+  std::size_t drop_next_ = 0;
+  std::size_t drop_end_ = 0;
+  std::size_t drop_run_ = 0;
   CellSet candidates_;  // free cells that fit the budget and weigh more than 0
   CellSet chosen_;
   QuantisedTree tree_;

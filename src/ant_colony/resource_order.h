@@ -53,18 +53,26 @@ class ResourceOrder {
   // is the cell a few places further on (or the last one), worth fetching.
   template <class Visit>
   void for_each_in_run(std::size_t run, Visit&& visit) const {
+    for_each_at(run_begin(run), run_end(run), run_end(run), visit);
+  }
+  // The same for positions [begin, end), the cells ahead taken from before
+  // `horizon` (at least `end`).
+  template <class Visit>
+  void for_each_at(std::size_t begin, std::size_t end, std::size_t horizon, Visit&& visit) const {
+    CORVANE_CHECK(begin <= end && end <= horizon && horizon <= (wide() ? wide_cells_.size() : narrow_cells_.size()),
+                  "positions of the resource order");
     if (wide()) {
-      visit_range(wide_cells_.data(), run_begin(run), run_end(run), visit);
+      visit_range(wide_cells_.data(), begin, end, horizon, visit);
     } else {
-      visit_range(narrow_cells_.data(), run_begin(run), run_end(run), visit);
+      visit_range(narrow_cells_.data(), begin, end, horizon, visit);
     }
   }
 
  private:
   template <class Index, class Visit>
-  static void visit_range(const Index* cells, std::size_t begin, std::size_t end, Visit& visit) {
+  static void visit_range(const Index* cells, std::size_t begin, std::size_t end, std::size_t horizon, Visit& visit) {
     constexpr std::size_t kAhead = 8;
-    for (std::size_t k = begin; k < end; ++k) visit(cells[k], cells[k + kAhead < end ? k + kAhead : end - 1]);
+    for (std::size_t k = begin; k < end; ++k) visit(cells[k], cells[k + kAhead < horizon ? k + kAhead : horizon - 1]);
   }
 
   std::vector<std::uint32_t> narrow_cells_;

@@ -55,6 +55,11 @@ class RunningSums {
     mark(cell / kBlock);
   }
 
+  // Starts fetching what a change of `cell` updates into the cache.
+  void prefetch(std::size_t cell) const noexcept {
+    if (start_ == nullptr) __builtin_prefetch(blocks_.data() + cell / kBlock, 1);
+  }
+
   // Runs the sums over the candidates (the cells of `candidates`, weighing
   // `weights`) and returns the total; afterwards pick() can answer for any
   // output. The total may be +infinity.
