@@ -6,6 +6,7 @@
 #include <string>
 
 #include "ant_colony/ant.h"
+#include "ant_colony/construction_pipeline.h"
 #include "ant_colony/fast_construction.h"
 #include "ant_colony/heuristic.h"
 #include "ant_colony/objective.h"
@@ -76,7 +77,7 @@ Result<Assignment> solve_ant_colony(const Task& task, const AntColonyParameters&
   ConstructionPlan plan(ants ? row_major_view(task.b_ij, resource_copy) : std::span<const std::int64_t>(),
                         task.b_total);
   const Objective objective(task);
-  std::vector<Constructor> constructors(ants ? runtime::current_num_threads() + 1 : 0);
+  std::vector<ConstructionPipeline> pipelines(ants ? runtime::current_num_threads() + 1 : 0);
 
   BestCandidate best;
   const double f = 1.0 - parameters.rho;
@@ -84,13 +85,12 @@ Result<Assignment> solve_ant_colony(const Task& task, const AntColonyParameters&
     if (ants) {
       plan.set_weights(weight_of);
       control.sources.start_batch(iteration);
-      runtime::parallel_for(batch.size(), [&](std::size_t ant) {
-        control.sources.with_outputs(ant, [&](OutputSource& outputs) {
-          Constructor& constructor = constructors[runtime::worker_index()];
-          constructor.construct(plan, outputs);
-          batch[ant].cells.assign(constructor.picked());
-          batch[ant].value = objective.of(constructor.picked());
-        });
+      runtime::parallel_claims(batch.size(), [&](runtime::Claims& claims) {
+        auto finished = [&](std::size_t ant, const Constructor& built) {
+          batch[ant].cells.assign(built.picked());
+          batch[ant].value = objective.of(built.picked());
+        };
+        pipelines[runtime::worker_index()].run(plan, claims, control.sources, finished);
       });
     }
     for (const Solution& ant : batch) best.offer(ant);

@@ -2,6 +2,7 @@
 
 #include <limits>
 
+#include "ant_colony/construction_pipeline.h"
 #include "ant_colony/fast_construction.h"
 #include "ant_colony/heuristic.h"
 #include "ant_colony/objective.h"
@@ -50,14 +51,14 @@ Result<Assignment> solve_probabilistic(const Task& task, const ProbabilisticPara
 
   const std::size_t slots = runtime::current_num_threads() + 1;
   std::vector<IndexedBest> bests(slots);
-  std::vector<Constructor> constructors(slots);
+  std::vector<ConstructionPipeline> pipelines(slots);
   control.sources.start_batch(0);
-  runtime::parallel_for(parameters.kmax, [&](std::size_t sample) {
-    control.sources.with_outputs(sample, [&](OutputSource& outputs) {
-      Constructor& constructor = constructors[runtime::worker_index()];
-      constructor.construct(plan, outputs);
-      bests[runtime::worker_index()].offer(objective.of(constructor.picked()), sample, constructor.picked());
-    });
+  runtime::parallel_claims(parameters.kmax, [&](runtime::Claims& claims) {
+    const std::size_t thread = runtime::worker_index();
+    auto finished = [&](std::size_t sample, const Constructor& built) {
+      bests[thread].offer(objective.of(built.picked()), sample, built.picked());
+    };
+    pipelines[thread].run(plan, claims, control.sources, finished);
   });
 
   IndexedBest overall;

@@ -9,9 +9,8 @@ constexpr int kRounds = 12;
 
 }  // namespace
 
-void ThreadGeneratorSources::with_outputs(std::uint64_t, FunctionRef<void(OutputSource&)> build) const {
-  ThreadOutputs outputs;
-  build(outputs);
+OutputSource& ThreadGeneratorSources::open(std::uint64_t, OutputSlot& slot) const {
+  return slot.emplace<ThreadOutputs>();
 }
 
 void StreamOutputs::refill() noexcept {
@@ -32,9 +31,8 @@ ChaChaKey seeded_batch_key(std::uint64_t seed, std::uint64_t call, std::uint64_t
   return key;
 }
 
-void SeededSources::with_outputs(std::uint64_t candidate, FunctionRef<void(OutputSource&)> build) const {
-  StreamOutputs outputs(key_, candidate);
-  build(outputs);
+OutputSource& SeededSources::open(std::uint64_t candidate, OutputSlot& slot) const {
+  return slot.emplace<StreamOutputs>(key_, candidate);
 }
 
 }  // namespace corvane::runtime

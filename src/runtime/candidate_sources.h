@@ -18,29 +18,66 @@
 // one key, so no two candidates of a process share stream positions.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
+#include <new>
+#include <type_traits>
+#include <utility>
 
 #include "runtime/chacha.h"
-#include "runtime/function_ref.h"
 #include "runtime/output_source.h"
 
 namespace corvane::runtime {
+
+// Room for the output source of one candidate: a thread that builds several
+// candidates at once keeps one slot per candidate in flight, and reuses it
+// for the next. Whatever source is made in it lives until the next one is,
+// or until the slot is destroyed.
+class OutputSlot {
+ public:
+  OutputSlot() = default;
+  ~OutputSlot() { reset(); }
+  OutputSlot(const OutputSlot&) = delete;
+  OutputSlot& operator=(const OutputSlot&) = delete;
+
+  template <class Source, class... Args>
+  Source& emplace(Args&&... args) {
+    static_assert(std::is_base_of_v<OutputSource, Source>);
+    static_assert(sizeof(Source) <= kBytes && alignof(Source) <= kAlignment, "a source that fits the slot");
+    reset();
+    Source* made = ::new (static_cast<void*>(storage_)) Source(std::forward<Args>(args)...);
+    source_ = made;
+    return *made;
+  }
+
+ private:
+  static constexpr std::size_t kBytes = 384;
+  static constexpr std::size_t kAlignment = 64;
+  void reset() noexcept {
+    if (source_ != nullptr) std::exchange(source_, nullptr)->~OutputSource();
+  }
+  alignas(kAlignment) unsigned char storage_[kBytes];
+  OutputSource* source_ = nullptr;
+};
 
 class CandidateSources {
  public:
   virtual ~CandidateSources() = default;
   // Called on the solving thread before batch `batch` is built.
   virtual void start_batch(std::uint64_t batch) = 0;
-  // Runs `build` with the outputs of candidate `candidate` of the current
-  // batch. Called on any thread, for several candidates at once.
-  virtual void with_outputs(std::uint64_t candidate, FunctionRef<void(OutputSource&)> build) const = 0;
+  // The outputs of candidate `candidate` of the current batch, made in
+  // `slot`. Called on any thread, for several candidates at once; the source
+  // is used only on the thread that opened it.
+  virtual OutputSource& open(std::uint64_t candidate, OutputSlot& slot) const = 0;
 };
 
-// Every candidate draws from its thread's generator (ThreadRng).
+// Every candidate draws from its thread's generator (ThreadRng): the
+// candidates a thread builds at once draw from it in turn, one output at a
+// time.
 class ThreadGeneratorSources final : public CandidateSources {
  public:
   void start_batch(std::uint64_t) override {}
-  void with_outputs(std::uint64_t candidate, FunctionRef<void(OutputSource&)> build) const override;
+  OutputSource& open(std::uint64_t candidate, OutputSlot& slot) const override;
 };
 
 // ChaCha12 outputs of one key and stream, from block counter 0; no rekeying.
@@ -73,7 +110,7 @@ class SeededSources final : public CandidateSources {
  public:
   SeededSources(std::uint64_t seed, std::uint64_t call) noexcept : seed_(seed), call_(call) {}
   void start_batch(std::uint64_t batch) override { key_ = seeded_batch_key(seed_, call_, batch); }
-  void with_outputs(std::uint64_t candidate, FunctionRef<void(OutputSource&)> build) const override;
+  OutputSource& open(std::uint64_t candidate, OutputSlot& slot) const override;
 
  private:
   std::uint64_t seed_;

@@ -5,6 +5,7 @@
 
 #include <cmath>
 #include <cstdint>
+#include <exception>
 #include <limits>
 #include <optional>
 #include <random>
@@ -13,6 +14,7 @@
 #include <vector>
 
 #include "ant_colony/construction.h"
+#include "ant_colony/construction_pipeline.h"
 #include "ant_colony/fast_construction.h"
 #include "ant_colony/quantised_tree.h"
 #include "runtime/failure.h"
@@ -100,6 +102,94 @@ same_as_rescan(Constructor& constructor, const Case& c, MakeOutputs make_outputs
                                           Outcome* expected = nullptr,
                                           std::optional<ConstructionPlan::Layout> layout = std::nullopt) {
   return same_as_rescan(constructor, c, [&] { return ScriptedOutputs(seed, c.coarse_bits); }, expected, layout);
+}
+
+// Hands out candidates 0, 1, 2, ... and keeps each failure's text by index.
+class ClaimsInOrder final : public runtime::Claims {
+ public:
+  explicit ClaimsInOrder(std::size_t count) : failures(count) {}
+  bool next(std::size_t& index) override {
+    if (next_ == failures.size()) return false;
+    index = next_++;
+    return true;
+  }
+  void fail(std::size_t index, std::exception_ptr failure) override {
+    try {
+      std::rethrow_exception(failure);
+    } catch (const InternalFailure& internal) {
+      failures.at(index) = internal.message();
+    } catch (...) {
+      failures.at(index) = "(an exception of another type)";
+    }
+  }
+  std::vector<std::optional<std::string>> failures;
+
+ private:
+  std::size_t next_ = 0;
+};
+
+// Candidate k draws from outputs[k], which outlive the batch.
+template <class Outputs>
+class ListedSources final : public runtime::CandidateSources {
+ public:
+  explicit ListedSources(std::vector<Outputs>& outputs) : outputs_(outputs) {}
+  void start_batch(std::uint64_t) override {}
+  OutputSource& open(std::uint64_t candidate, runtime::OutputSlot& slot) const override {
+    return slot.emplace<Borrowed>(outputs_.at(candidate));
+  }
+
+ private:
+  class Borrowed final : public OutputSource {
+   public:
+    explicit Borrowed(OutputSource& from) : from_(from) {}
+    std::uint64_t next_u64() override { return from_.next_u64(); }
+
+   private:
+    OutputSource& from_;
+  };
+  std::vector<Outputs>& outputs_;
+};
+
+// Builds a candidate for every entry of `outputs` (in `layout`, else the one
+// the size of `c` picks) with a pipeline that keeps `in_flight` of them going,
+// and compares each with the rescan on a fresh copy of its outputs.
+template <class Outputs>
+::testing::AssertionResult pipeline_same_as_rescan(const Case& c, const std::vector<Outputs>& outputs,
+                                                   std::size_t in_flight,
+                                                   std::optional<ConstructionPlan::Layout> layout = std::nullopt) {
+  ConstructionPlan::Layout chosen = layout.value_or(ConstructionPlan::Layout::for_cells(c.weights.size()));
+  chosen.in_flight = in_flight;
+  ConstructionPlan plan(c.resources, c.b_total, chosen);
+  plan.set_weights(c.weights);
+  std::vector<Outcome> built(outputs.size());
+  std::vector<Outputs> drawing = outputs;
+  ClaimsInOrder claims(outputs.size());
+  const ListedSources<Outputs> sources(drawing);
+  ConstructionPipeline pipeline(true);
+  pipeline.run(plan, claims, sources, [&](std::size_t k, const Constructor& constructor) {
+    built.at(k).picks = constructor.order();
+    CellSet expected(plan.cells());
+    for (std::uint64_t cell : constructor.order()) expected.insert(cell);
+    if (!(constructor.picked() == expected)) built[k].failure = "picked() differs from the order of picks";
+  });
+  for (std::size_t k = 0; k < outputs.size(); ++k) {
+    if (claims.failures[k]) built[k] = Outcome{{}, claims.failures[k]};
+    built[k].drawn = drawing[k].drawn;
+    const Outcome rescan = run_rescan(c, outputs[k]);
+    if (built[k].failure != rescan.failure || built[k].picks != rescan.picks || built[k].drawn != rescan.drawn) {
+      return ::testing::AssertionFailure()
+             << c.weights.size() << " cells, candidate " << k << " of " << outputs.size() << " with " << in_flight
+             << " in flight: the rescan ends with " << describe(rescan) << ", the pipeline with " << describe(built[k]);
+    }
+  }
+  return ::testing::AssertionSuccess();
+}
+
+// Outputs for `count` candidates of `c`, each a SplitMix sequence of its own.
+std::vector<ScriptedOutputs> scripted_batch(const Case& c, std::mt19937_64& rng, int count) {
+  std::vector<ScriptedOutputs> outputs;
+  for (int k = 0; k < count; ++k) outputs.emplace_back(rng(), c.coarse_bits);
+  return outputs;
 }
 
 // Task families, each aimed at a way the fast construction could go wrong.
@@ -212,6 +302,16 @@ TEST_P(ConstructionEquivalence, SamePicksAsTheRescan) {
   RecordProperty("exact_steps", static_cast<int>(constructor.exact_steps()));
 }
 
+TEST_P(ConstructionEquivalence, PipelinedSamePicksAsTheRescan) {
+  // Batches of a few more candidates than are in flight, so that slots are
+  // reused while the others are mid-way, and failures among them.
+  std::mt19937_64 rng(4321 + static_cast<int>(GetParam()));
+  for (int round = 0; round < 120; ++round) {
+    const Case c = make_case(GetParam(), rng);
+    ASSERT_TRUE(pipeline_same_as_rescan(c, scripted_batch(c, rng, 7), 2 + round % 4)) << "round " << round;
+  }
+}
+
 INSTANTIATE_TEST_SUITE_P(Families, ConstructionEquivalence,
                          ::testing::Values(Family::Uniform, Family::HugeRange, Family::EqualWeights,
                                            Family::NegativeBudget, Family::IntegerLimits, Family::Overflow,
@@ -246,9 +346,10 @@ TEST(ConstructionEquivalence, WideTreeSums) {
     const Family family = static_cast<Family>(round % static_cast<int>(Family::kCount));
     const Case c = make_case(family, rng);
     Outcome expected;
-    ASSERT_TRUE(same_as_rescan(family == Family::Uniform ? ordinary : constructor, c, rng(), &expected,
-                               ConstructionPlan::Layout{ResourceOrder::width_for(c.weights.size()), 54}))
+    const ConstructionPlan::Layout layout{ResourceOrder::width_for(c.weights.size()), 54};
+    ASSERT_TRUE(same_as_rescan(family == Family::Uniform ? ordinary : constructor, c, rng(), &expected, layout))
         << "round " << round;
+    ASSERT_TRUE(pipeline_same_as_rescan(c, scripted_batch(c, rng, 3), 2, layout)) << "round " << round;
     if (family == Family::Uniform && c.weights.size() >= 256) ordinary_picks += expected.picks.size();
   }
   EXPECT_GT(ordinary_picks, 100u);
@@ -264,10 +365,9 @@ TEST(ConstructionEquivalence, WideCellIndices) {
   Constructor constructor;
   for (int round = 0; round < 100; ++round) {
     const Case c = make_case(round % 2 ? Family::NegativeBudget : Family::Uniform, rng);
-    ASSERT_TRUE(same_as_rescan(constructor, c, rng(), nullptr,
-                               ConstructionPlan::Layout{ResourceOrder::Width::Wide,
-                                                        QuantisedTree::quantum_bits(c.weights.size())}))
-        << "round " << round;
+    const ConstructionPlan::Layout layout{ResourceOrder::Width::Wide, QuantisedTree::quantum_bits(c.weights.size())};
+    ASSERT_TRUE(same_as_rescan(constructor, c, rng(), nullptr, layout)) << "round " << round;
+    ASSERT_TRUE(pipeline_same_as_rescan(c, scripted_batch(c, rng, 3), 2, layout)) << "round " << round;
   }
 }
 
@@ -366,8 +466,46 @@ TEST(ConstructionEquivalence, DrawsOnBucketEdges) {
     }
     const std::vector<std::uint64_t> outputs = edge_seeking_outputs(c, rng);
     ASSERT_TRUE(same_as_rescan(constructor, c, [&] { return RecordedOutputs(outputs); })) << "round " << round;
+    if (round % 3 == 0) {
+      std::vector<RecordedOutputs> batch;
+      for (int k = 0; k < 4; ++k) batch.emplace_back(edge_seeking_outputs(c, rng));
+      ASSERT_TRUE(pipeline_same_as_rescan(c, batch, 3)) << "round " << round;
+    }
   }
   EXPECT_GT(constructor.exact_steps(), 0u);
+}
+
+TEST(ConstructionPipeline, ASlotWhoseConstructionEndsStartsTheNextCandidate) {
+  // Cell 0 weighs nearly everything and uses the whole budget: a draw of 0
+  // takes it and ends the construction at once. Draws of almost 1 take the
+  // last cells instead, one unit of budget each, for 100 steps. With two in
+  // flight, candidates 1 to 5 (one step each) pass through one slot while
+  // candidate 0 is still being built in the other.
+  Case c;
+  c.weights.assign(300, 1.0);
+  c.weights[0] = 1e6;
+  c.resources.assign(300, 1);
+  c.resources[0] = 100;
+  c.b_total = 100;
+  std::vector<RecordedOutputs> outputs(6, RecordedOutputs({}));
+  outputs[0] = RecordedOutputs(std::vector<std::uint64_t>(100, ~std::uint64_t{0}));
+  ASSERT_TRUE(pipeline_same_as_rescan(c, outputs, 2));
+
+  ConstructionPlan::Layout layout = ConstructionPlan::Layout::for_cells(c.weights.size());
+  layout.in_flight = 2;
+  ConstructionPlan plan(c.resources, c.b_total, layout);
+  plan.set_weights(c.weights);
+  ClaimsInOrder claims(outputs.size());
+  const ListedSources<RecordedOutputs> sources(outputs);
+  std::vector<std::size_t> finished;
+  std::vector<std::size_t> picks;
+  ConstructionPipeline pipeline;
+  pipeline.run(plan, claims, sources, [&](std::size_t k, const Constructor& built) {
+    finished.push_back(k);
+    picks.push_back(built.picked().count());
+  });
+  EXPECT_EQ(finished, (std::vector<std::size_t>{1, 2, 3, 4, 5, 0}));
+  EXPECT_EQ(picks, (std::vector<std::size_t>{1, 1, 1, 1, 1, 100}));
 }
 
 TEST(PickByScan, MatchesTheWorkedExample) {

@@ -30,9 +30,8 @@ class ScriptedSources final : public runtime::CandidateSources {
     batch_ = batch;
     ++batches_started;
   }
-  void with_outputs(std::uint64_t candidate, FunctionRef<void(OutputSource&)> build) const override {
-    ScriptedOutputs outputs(seed(batch_, candidate));
-    build(outputs);
+  OutputSource& open(std::uint64_t candidate, runtime::OutputSlot& slot) const override {
+    return slot.emplace<ScriptedOutputs>(seed(batch_, candidate));
   }
   static std::uint64_t seed(std::uint64_t batch, std::uint64_t candidate) { return 1000 * batch + candidate + 1; }
   int batches_started = 0;

@@ -21,9 +21,9 @@ std::vector<std::uint64_t> seeded_outputs(std::uint64_t seed, std::uint64_t call
   SeededSources sources(seed, call);
   sources.start_batch(batch);
   std::vector<std::uint64_t> values;
-  sources.with_outputs(candidate, [&](OutputSource& outputs) {
-    for (std::size_t t = 0; t < count; ++t) values.push_back(outputs.next_u64());
-  });
+  OutputSlot slot;
+  OutputSource& outputs = sources.open(candidate, slot);
+  for (std::size_t t = 0; t < count; ++t) values.push_back(outputs.next_u64());
   return values;
 }
 
