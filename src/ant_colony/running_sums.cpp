@@ -42,6 +42,7 @@ void RunningSums::resize(std::size_t cells) {
   blocks_.assign(blocks, Block{kNoExponent, 0, 0.0});
   groups_.assign(groups, Block{kNoExponent, 0, 0.0});
   starts_.assign(groups + 1, 0.0);
+  marked_.assign((blocks + 63) / 64, 0);
 }
 
 void RunningSums::restart(const RunningSums& start) {
@@ -57,11 +58,10 @@ void RunningSums::adopt() {
   start_ = nullptr;
 }
 
-// Forgets the cached amounts of the marked blocks and of their groups.
-void RunningSums::drop_marked() noexcept {
+void RunningSums::drop_marked(bool groups) noexcept {
   for (std::size_t block : SetBits(marked_.data(), 0, marked_.size())) {
     blocks_[block].exponent = kNoExponent;
-    groups_[block / kGroup].exponent = kNoExponent;
+    if (groups) groups_[block / kGroup].exponent = kNoExponent;
   }
   std::fill(marked_.begin(), marked_.end(), 0);
 }
@@ -81,11 +81,6 @@ void RunningSums::change_cached(Block& b, double weight, double sign) noexcept {
   b.sum = (b.sum * scale + sign * r.units) * pow2(b.exponent - 52);
   if (r.halfway) b.halfway += sign > 0.0 ? 1 : -1;
   if (!(b.sum < limit)) b.exponent = kNoExponent;
-}
-
-void RunningSums::update(std::size_t cell, double weight, double sign) noexcept {
-  change_cached(blocks_[cell / kBlock], weight, sign);
-  change_cached(groups_[cell / kBlock / kGroup], weight, sign);
 }
 
 void RunningSums::refresh(WeightView weights, std::uint64_t word, std::size_t block, int exponent) noexcept {
@@ -148,10 +143,12 @@ double RunningSums::add_block(std::size_t block, double running, WeightView weig
 }
 
 double RunningSums::walk(WeightView weights, const CellSet& candidates) {
-  if (start_ != nullptr) adopt();
+  // The start's groups know nothing of the changes marked since the restart.
+  const bool adopting = start_ != nullptr;
+  if (adopting) adopt();
   CORVANE_CHECK(candidates.word_count() == blocks_.size() && weights.size() == candidates.cells(),
                 "sums sized for the candidates' cells");
-  drop_marked();
+  drop_marked(adopting);
   double running = 0.0;
   for (std::size_t group = 0; group < groups_.size(); ++group) {
     starts_[group] = running;

@@ -8,12 +8,15 @@
 // to the nearest multiple, as long as no weight lies exactly halfway between
 // two multiples. So a block whose cells keep S inside one binade adds the
 // same exact amount whatever S is within that binade; that amount is cached
-// per block and binade, and kept up to date as candidates come and go (or,
-// where a change is marked instead, rebuilt by the next walk).
-// Blocks where S crosses into the next binade, or that hold a halfway
-// weight, are added cell by cell. Groups of 64 blocks cache their amounts the
-// same way, so that a walk over a million cells mostly steps a group at a
-// time.
+// per block and binade. Blocks where S crosses into the next binade, or that
+// hold a halfway weight, are added cell by cell. Groups of 64 blocks cache
+// their amounts the same way, so that a walk over a million cells mostly
+// steps a group at a time.
+//
+// As candidates come and go, a group's amount is kept up to date, while a
+// changed block is only marked, to be rebuilt by the next walk if it needs
+// it: a construction changes its state at every step and walks seldom, and
+// the groups are few enough to stay in the cache.
 #pragma once
 
 #include <cstddef>
@@ -46,18 +49,14 @@ class RunningSums {
   // being one (left).
   void joined(std::size_t cell, double weight) noexcept { change(cell, weight, 1.0); }
   void left(std::size_t cell, double weight) noexcept { change(cell, weight, -1.0); }
-  // `cell` stopped being a candidate in a sweep that changes most blocks at
-  // once (the budget dropping a large run): its block's cached amount is
-  // dropped, to be rebuilt by the next walk if one comes, instead of being
-  // kept current at every such change.
+  // `cell` stopped being a candidate in a sweep that changes most groups at
+  // once (the budget dropping a large run): its group's cached amount is
+  // dropped too, to be rebuilt by the next walk if one comes, instead of
+  // being kept current at every such change.
   void left_in_sweep(std::size_t cell) noexcept {
     forget_walk();
     mark(cell / kBlock);
-  }
-
-  // Starts fetching what a change of `cell` updates into the cache.
-  void prefetch(std::size_t cell) const noexcept {
-    if (start_ == nullptr) __builtin_prefetch(blocks_.data() + cell / kBlock, 1);
+    if (start_ == nullptr) groups_[cell / kBlock / kGroup].exponent = kNoExponent;
   }
 
   // Runs the sums over the candidates (the cells of `candidates`, weighing
@@ -80,20 +79,18 @@ class RunningSums {
 
   void change(std::size_t cell, double weight, double sign) noexcept {
     forget_walk();
-    if (start_ != nullptr) {
-      mark(cell / kBlock);
-    } else {
-      update(cell, weight, sign);
-    }
+    mark(cell / kBlock);
+    if (start_ == nullptr) change_cached(groups_[cell / kBlock / kGroup], weight, sign);
   }
   void mark(std::size_t block) noexcept { marked_[block / 64] |= std::uint64_t{1} << (block % 64); }
   // With checks on, pick() must follow a walk with no change since.
   void forget_walk() noexcept {
     if constexpr (kChecksOn) walked_ = false;
   }
-  void update(std::size_t cell, double weight, double sign) noexcept;
   void adopt();
-  void drop_marked() noexcept;
+  // Forgets the cached amounts of the marked blocks, and with `groups` of
+  // their groups too.
+  void drop_marked(bool groups) noexcept;
   bool ready_for(std::size_t group, int exponent, WeightView weights, const CellSet& candidates) noexcept;
   double add_block(std::size_t block, double running, WeightView weights, const CellSet& candidates) noexcept;
   void refresh(WeightView weights, std::uint64_t word, std::size_t block, int exponent) noexcept;
