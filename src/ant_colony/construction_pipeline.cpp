@@ -15,14 +15,18 @@ void ConstructionPipeline::run(const ConstructionPlan& plan, runtime::Claims& cl
     busy += slot.busy ? 1 : 0;
   }
   // A stage of each construction in turn; a slot whose construction is done
-  // starts the next candidate at once.
+  // starts the next candidate at once. Alone, a construction runs through.
   while (busy > 0) {
     for (std::size_t s = 0; s < depth; ++s) {
       Slot& slot = *slots_[s];
       if (!slot.busy) continue;
       try {
-        if (!slot.constructor.done()) slot.constructor.advance(*slot.source);
-        if (!slot.constructor.done()) continue;
+        if (depth == 1) {
+          slot.constructor.finish(*slot.source);
+        } else if (!slot.constructor.done()) {
+          slot.constructor.advance(*slot.source);
+          if (!slot.constructor.done()) continue;
+        }
         // The one place where a candidate is delivered.
         finished(slot.candidate, slot.constructor);
       } catch (...) {

@@ -203,14 +203,23 @@ void Constructor::begin(const ConstructionPlan& plan, bool record_order) {
 
 void Constructor::construct(const ConstructionPlan& plan, OutputSource& outputs, std::vector<std::uint64_t>* order) {
   begin(plan, order != nullptr);
-  while (!done()) advance(outputs);
-  CORVANE_CHECK(candidates_.count() == 0, "every candidate is counted");
+  finish(outputs);
   if (order != nullptr) order->insert(order->end(), order_.begin(), order_.end());
 }
 
 void Constructor::advance(OutputSource& outputs) {
   const SoleBuilder builder(building_);
   CORVANE_CHECK(!done(), "a construction advances until it is done");
+  run_stage(outputs);
+}
+
+void Constructor::finish(OutputSource& outputs) {
+  const SoleBuilder builder(building_);
+  while (!done()) run_stage(outputs);
+  CORVANE_CHECK(candidates_.count() == 0, "every candidate is counted");
+}
+
+void Constructor::run_stage(OutputSource& outputs) {
   switch (stage_) {
     case Stage::Aim:
       aim(outputs);
@@ -339,13 +348,15 @@ bool Constructor::aim_at(std::uint64_t output) {
   Sum before = 0;
   pending_.place = tree_.find_row(target, before, pending_.offset);
   pending_.before = before;
+  // The row's candidates, and its chosen cells, each fit one cache line.
+  const std::size_t first = pending_.place * QuantisedTree::kRowCells;
   tree_.prefetch_row(pending_.place);
-  candidates_.prefetch(pending_.place * QuantisedTree::kRowCells);
+  candidates_.prefetch(first);
+  chosen_.prefetch(first);
   return true;
 }
 
-// The block in the row, whose records, and the other state a take of one of
-// its cells changes, start coming into the cache.
+// The block in the row, whose records start coming into the cache.
 void Constructor::find() noexcept {
   std::int64_t before = 0;
   const std::size_t block = tree_.find_in_row(pending_.place, pending_.offset, before, pending_.offset);
@@ -355,8 +366,6 @@ void Constructor::find() noexcept {
   const CellRecord* records = plan_->records_.data() + first;
   static_assert(QuantisedTree::kBlock * sizeof(CellRecord) == 4 * kCacheLine);
   for (std::size_t line = 0; line < 4; ++line) __builtin_prefetch(records + line * kCacheLine / sizeof(CellRecord));
-  chosen_.prefetch(first);
-  sums_.prefetch(first);
   stage_ = Stage::Take;
 }
 
@@ -415,10 +424,17 @@ std::size_t Constructor::sole_candidate() const {
 
 // The cells a budget change drops, batched a tree row at a time: a run of
 // equal resource lies in cell order, so consecutive drops mostly share rows.
+// The counts are kept here until the end, apart from the candidate words
+// that every drop writes.
 class Constructor::Drops {
  public:
-  explicit Drops(Constructor& owner) : owner_(owner), records_(owner.plan_->records_.data()) {}
-  ~Drops() { flush(); }
+  explicit Drops(Constructor& owner)
+      : owner_(owner), records_(owner.plan_->records_.data()), tree_(owner.tree_holds_units()) {}
+  ~Drops() {
+    flush();
+    owner_.count_ -= dropped_;
+    owner_.infinite_ -= infinite_;
+  }
   Drops(const Drops&) = delete;
   Drops& operator=(const Drops&) = delete;
 
@@ -426,7 +442,13 @@ class Constructor::Drops {
   void drop(std::size_t cell, bool sweep) {
     if (!owner_.candidates_.take(cell)) return;
     const CellRecord& record = records_[cell];
-    if (!owner_.forget(cell, record, sweep)) return;
+    ++dropped_;
+    owner_.forget(cell, record, sweep);
+    if (infinite(record)) {
+      ++infinite_;
+      return;
+    }
+    if (!tree_) return;
     const std::size_t row = cell / QuantisedTree::kRowCells;
     if (row != row_) {
       flush();
@@ -447,6 +469,9 @@ class Constructor::Drops {
   static constexpr std::size_t kNone = ~std::size_t{0};
   Constructor& owner_;
   const CellRecord* records_;
+  const bool tree_;
+  std::size_t dropped_ = 0;
+  std::size_t infinite_ = 0;
   std::size_t row_ = kNone;
   std::int64_t deltas_[QuantisedTree::kFanout] = {};
 };
@@ -509,7 +534,7 @@ void Constructor::admit(std::size_t cell) {
   const CellRecord& r = record(cell);
   candidates_.insert(cell);
   ++count_;
-  if (r.weight == ConstructionPlan::kInfinity) ++infinite_;
+  if (infinite(r)) ++infinite_;
   if (plan_->tree_) sums_.joined(cell, r.weight);
   // Under its own scale a construction quantises afresh rather than let a
   // weight above that scale into the tree.
@@ -523,23 +548,13 @@ void Constructor::admit(std::size_t cell) {
 void Constructor::drop(std::size_t cell) {
   const CellRecord& r = record(cell);
   candidates_.erase(cell);
-  if (forget(cell, r)) tree_.add(cell, -units(r));
-}
-
-bool Constructor::forget(std::size_t cell, const CellRecord& r, bool sweep) noexcept {
   --count_;
-  const bool infinite = r.weight == ConstructionPlan::kInfinity;
-  if (infinite) --infinite_;
-  if (plan_->tree_) {
-    if (sweep) {
-      sums_.left_in_sweep(cell);
-    } else {
-      sums_.left(cell, r.weight);
-    }
+  forget(cell, r);
+  if (infinite(r)) {
+    --infinite_;
+  } else if (tree_holds_units()) {
+    tree_.add(cell, -units(r));
   }
-  // A cell of infinite weight counts 0 in the tree; under a fresh scale that
-  // is due, the tree is rebuilt before it is read again.
-  return plan_->quantised_ && !rescale_due_ && !infinite;
 }
 
 }  // namespace corvane

@@ -159,6 +159,8 @@ class alignas(64) Constructor {
   void begin(const ConstructionPlan& plan, bool record_order = false);
   bool done() const noexcept { return count_ == 0; }
   void advance(OutputSource& outputs);
+  // All the stages left, one after the other.
+  void finish(OutputSource& outputs);
 
   // The cells the last construction picked.
   const CellSet& picked() const noexcept { return chosen_; }
@@ -181,6 +183,7 @@ class alignas(64) Constructor {
     std::int64_t offset = 0;  // the target's offset into it
   };
 
+  void run_stage(OutputSource& outputs);
   void aim(OutputSource& outputs);
   void find() noexcept;
   void take_found();
@@ -201,11 +204,22 @@ class alignas(64) Constructor {
   void take(std::size_t cell);
   void admit(std::size_t cell);
   void drop(std::size_t cell);
-  // Takes candidate `cell`, already out of candidates_, out of the counts and
-  // the running sums; returns whether the tree holds units of it to take out.
-  // In a sweep, the running sums forget the cell's block rather than keep it
+  // Takes candidate `cell`, already out of candidates_, out of the running
+  // sums. In a sweep, they forget the cell's group rather than keep it
   // current.
-  bool forget(std::size_t cell, const CellRecord& r, bool sweep = false) noexcept;
+  void forget(std::size_t cell, const CellRecord& r, bool sweep = false) noexcept {
+    if (!plan_->tree_) return;
+    if (sweep) {
+      sums_.left_in_sweep(cell);
+    } else {
+      sums_.left(cell, r.weight);
+    }
+  }
+  // A candidate of weight +infinity counts 0 in the tree.
+  static bool infinite(const CellRecord& r) noexcept { return r.weight == ConstructionPlan::kInfinity; }
+  // Whether the tree holds the candidates' units now: under a fresh scale
+  // that is due, it is rebuilt before it is read again.
+  bool tree_holds_units() const noexcept { return plan_->quantised_ && !rescale_due_; }
   const CellRecord& record(std::size_t cell) const noexcept { return plan_->records_[cell]; }
 
   const ConstructionPlan* plan_ = nullptr;
