@@ -109,6 +109,9 @@ Result<Assignment> solve_ant_colony(const Task& task, const AntColonyParameters&
     });
     if (!control.checkpoint(Progress{iteration + 1, best.value(), tau, q})) return Error{ErrorKind::Stopped, ""};
   }
+  // The result is as large as the task: the weights' parts go first.
+  std::vector<double>().swap(eta_beta);
+  std::vector<double>().swap(tau);
   return best.assignment(task.m, task.n);
 }
 
