@@ -344,6 +344,7 @@ bool Constructor::aim_at(std::uint64_t output) {
   // The draw d = u * total, for the total within [total_low, total_high].
   const double u = runtime::unit_from_output(output);
   pending_.output = output;
+  pending_.slack = slack;
   pending_.draw_low = u * (exact_low * (1.0 - slack)) * (1.0 - 0x1p-50);
   pending_.draw_high = u * (exact_high * (1.0 + slack)) * (1.0 + 0x1p-50);
   Sum target = 0;
@@ -391,7 +392,7 @@ template <class Sum>
 bool Constructor::certify(std::size_t& cell) const {
   const double count = static_cast<double>(count_);
   const double quantum = quantum_;
-  const double slack = slack_of(count);
+  const double slack = pending_.slack;
   const std::size_t block = pending_.place;
   const std::int64_t offset = pending_.offset;
 

@@ -176,7 +176,8 @@ class alignas(64) Constructor {
   // A pick from the tree between its stages.
   struct Pending {
     std::uint64_t output = 0;
-    double draw_low = 0.0;  // the draw lies in [draw_low, draw_high] for
+    double slack = 0.0;      // relative bound of the rounding in sums (slack_of)
+    double draw_low = 0.0;   // the draw lies in [draw_low, draw_high] for
     double draw_high = 0.0;  // every total the bounds allow
     std::size_t place = 0;   // the tree row, then the block, holding the target
     Wide before = 0;         // units before it

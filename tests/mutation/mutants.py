@@ -56,8 +56,8 @@ MUTANTS = [
            "if (candidate.value > value_) {", "if (candidate.value >= value_) {",
            "an equal value replaces the best"),
     Mutant("budget-excludes-the-exact-fit", "src/ant_colony/fast_construction.cpp",
-           "    while (runs_ > 0 && order.run_resource(runs_ - 1) > remaining) {",
-           "    while (runs_ > 0 && order.run_resource(runs_ - 1) >= remaining) {",
+           "    while (runs_ > 0 && order.run_resource(runs_ - 1) > remaining) --runs_;",
+           "    while (runs_ > 0 && order.run_resource(runs_ - 1) >= remaining) --runs_;",
            "a cell that uses exactly the rest of the budget is dropped"),
     Mutant("draw-boundary-to-earlier-cell", "src/ant_colony/fast_construction.cpp",
            "    if (running > d) return cell;", "    if (running >= d) return cell;",
@@ -98,6 +98,13 @@ MUTANTS = [
     Mutant("pool-reports-any-failure", "src/runtime/worker_pool.cpp",
            "if (index < batch.failed_index) {", "if (true) {",
            "the failure of the last candidate to fail is reported, not the lowest"),
+    Mutant("pipeline-forgets-a-failure", "src/ant_colony/construction_pipeline.cpp",
+           "      } catch (...) {\n        claims.fail(slot.candidate, std::current_exception());\n      }\n      slot.busy",
+           "      } catch (...) {\n      }\n      slot.busy",
+           "a construction that fails in flight is dropped without failing the batch"),
+    Mutant("pipeline-slots-share-outputs", "src/ant_colony/construction_pipeline.cpp",
+           "slot.constructor.advance(*slot.source);", "slot.constructor.advance(*slots_[0]->source);",
+           "the constructions in flight on a thread all draw from the first one's outputs"),
 ]
 
 

@@ -17,6 +17,7 @@
 
 #include "../runtime/test_support.h"
 #include "ant_colony/ant_colony_solver.h"
+#include "ant_colony/construction_pipeline.h"
 #include "ant_colony/objective.h"
 #include "probabilistic/probabilistic_solver.h"
 #include "runtime/failure.h"
@@ -184,6 +185,84 @@ TEST(SolverBatches, SeededSolvesFromSeveralThreadsRepeatTheirSoloResults) {
     EXPECT_EQ(together[t]->value, alone[t].value) << "thread " << t;
     EXPECT_EQ(std::vector<std::int64_t>(together[t]->x.storage(), together[t]->x.storage() + together[t]->x.size()),
               std::vector<std::int64_t>(alone[t].x.storage(), alone[t].x.storage() + alone[t].x.size()));
+  }
+}
+
+// Candidates whose outputs fail at their tenth draw, the others drawing
+// SplitMix sequences of their own.
+class FailingSources final : public runtime::CandidateSources {
+ public:
+  explicit FailingSources(std::vector<std::size_t> failing) : failing_(std::move(failing)) {}
+  void start_batch(std::uint64_t) override {}
+  OutputSource& open(std::uint64_t candidate, runtime::OutputSlot& slot) const override {
+    const bool fails = std::find(failing_.begin(), failing_.end(), candidate) != failing_.end();
+    return slot.emplace<Outputs>(candidate, fails);
+  }
+
+ private:
+  class Outputs final : public OutputSource {
+   public:
+    Outputs(std::uint64_t candidate, bool fails) : state_(candidate), candidate_(candidate), fails_(fails) {}
+    std::uint64_t next_u64() override {
+      if (fails_ && ++drawn_ == 10) fail("candidate " + std::to_string(candidate_) + " fails");
+      std::uint64_t z = (state_ += 0x9E3779B97F4A7C15ULL);
+      z = (z ^ (z >> 30)) * 0xBF58476D1CE4E5B9ULL;
+      z = (z ^ (z >> 27)) * 0x94D049BB133111EBULL;
+      return z ^ (z >> 31);
+    }
+
+   private:
+    std::uint64_t state_;
+    std::uint64_t candidate_;
+    bool fails_;
+    int drawn_ = 0;
+  };
+  std::vector<std::size_t> failing_;
+};
+
+// Pipelines on the pool's threads, several constructions in flight on each:
+// a candidate that fails does not disturb the others, which all run to their
+// end, each exactly as it does alone, and the batch fails with the failure
+// of the lowest failing index.
+TEST(SolverBatches, PipelinedBatchesOnThePoolKeepEveryCandidateApart) {
+  std::mt19937_64 rng(77);
+  std::vector<double> weights(6000);
+  std::vector<std::int64_t> resources(6000);
+  for (std::size_t cell = 0; cell < weights.size(); ++cell) {
+    weights[cell] = 0.5 + static_cast<double>(rng() % 1000);
+    resources[cell] = 1 + static_cast<std::int64_t>(rng() % 19);
+  }
+  ConstructionPlan::Layout layout = ConstructionPlan::Layout::for_cells(weights.size());
+  layout.in_flight = 3;
+  ConstructionPlan plan(resources, 3000, layout);
+  plan.set_weights(weights);
+  constexpr std::size_t kCandidates = 23;
+  std::vector<std::vector<std::uint64_t>> alone(kCandidates);
+  const FailingSources none({});
+  for (std::size_t k = 0; k < kCandidates; ++k) {
+    runtime::OutputSlot slot;
+    Constructor constructor;
+    constructor.construct(plan, none.open(k, slot), &alone[k]);
+  }
+
+  const FailingSources sources({17, 4, 9});
+  std::vector<ConstructionPipeline> pipelines;
+  for (std::size_t t = 0; t <= runtime::current_num_threads(); ++t) pipelines.emplace_back(true);
+  std::vector<std::vector<std::uint64_t>> built(kCandidates);
+  const std::string failure = testing::failure_text([&] {
+    runtime::parallel_claims(kCandidates, [&](runtime::Claims& claims) {
+      pipelines[runtime::worker_index()].run(plan, claims, sources, [&](std::size_t k, const Constructor& constructor) {
+        built[k] = constructor.order();
+      });
+    });
+  });
+  EXPECT_EQ(failure, "candidate 4 fails");
+  for (std::size_t k = 0; k < kCandidates; ++k) {
+    if (k == 4 || k == 9 || k == 17) {
+      EXPECT_TRUE(built[k].empty()) << "candidate " << k;
+    } else {
+      EXPECT_EQ(built[k], alone[k]) << "candidate " << k;
+    }
   }
 }
 
