@@ -502,6 +502,14 @@ void Constructor::take(std::size_t cell) {
   if (resource > 0 && runs_ > 0 && order.run_resource(runs_ - 1) > remaining) {
     drop_end_ = order.run_end(runs_ - 1);
     while (runs_ > 0 && order.run_resource(runs_ - 1) > remaining) --runs_;
+    if (runs_ == 0) {
+      // Nothing fits any more: the construction is over, and its state,
+      // which the next one starts afresh, need not follow.
+      candidates_.clear(plan_->cells());
+      count_ = 0;
+      infinite_ = 0;
+      return;
+    }
     drop_run_ = runs_;
     drop_next_ = order.run_begin(runs_);
     stage_ = Stage::Drop;

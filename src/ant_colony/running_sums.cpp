@@ -58,12 +58,19 @@ void RunningSums::adopt() {
   start_ = nullptr;
 }
 
-void RunningSums::drop_marked(bool groups) noexcept {
-  for (std::size_t block : SetBits(marked_.data(), 0, marked_.size())) {
-    blocks_[block].exponent = kNoExponent;
-    if (groups) groups_[block / kGroup].exponent = kNoExponent;
+void RunningSums::forget_marked_groups() noexcept {
+  for (std::size_t block : SetBits(marked_.data(), 0, marked_.size())) groups_[block / kGroup].exponent = kNoExponent;
+}
+
+const RunningSums::Block& RunningSums::cached(std::size_t block, int exponent, WeightView weights,
+                                              std::uint64_t word) noexcept {
+  std::uint64_t& marks = marked_[block / 64];
+  const std::uint64_t bit = std::uint64_t{1} << (block % 64);
+  if ((marks & bit) != 0 || blocks_[block].exponent != exponent) {
+    refresh(weights, word, block, exponent);
+    marks &= ~bit;
   }
-  std::fill(marked_.begin(), marked_.end(), 0);
+  return blocks_[block];
 }
 
 // A weight joined or left a block or group whose amount is cached.
@@ -108,8 +115,7 @@ bool RunningSums::ready_for(std::size_t group, int exponent, WeightView weights,
   for (std::size_t block = group * kGroup; block < end; ++block) {
     const std::uint64_t word = candidates.word(block);
     if (word == 0) continue;
-    if (blocks_[block].exponent != exponent) refresh(weights, word, block, exponent);
-    const Block& b = blocks_[block];
+    const Block& b = cached(block, exponent, weights, word);
     if (!(b.sum < pow2(exponent))) return false;
     units += static_cast<std::int64_t>(b.sum * scale);
     halfway += b.halfway;
@@ -128,8 +134,7 @@ double RunningSums::add_block(std::size_t block, double running, WeightView weig
   if (running > 0.0 && running < 0x1p1022) {
     const int e = binade(running);
     if (e >= kLowestExponent) {
-      if (blocks_[block].exponent != e) refresh(weights, word, block, e);
-      const Block& b = blocks_[block];
+      const Block& b = cached(block, e, weights, word);
       // Exact: running and the sum are multiples of 2^(e-52) and their
       // sum stays below 2^(e+1).
       if (b.halfway == 0 && b.sum < pow2(e)) {
@@ -144,11 +149,12 @@ double RunningSums::add_block(std::size_t block, double running, WeightView weig
 
 double RunningSums::walk(WeightView weights, const CellSet& candidates) {
   // The start's groups know nothing of the changes marked since the restart.
-  const bool adopting = start_ != nullptr;
-  if (adopting) adopt();
+  if (start_ != nullptr) {
+    adopt();
+    forget_marked_groups();
+  }
   CORVANE_CHECK(candidates.word_count() == blocks_.size() && weights.size() == candidates.cells(),
                 "sums sized for the candidates' cells");
-  drop_marked(adopting);
   double running = 0.0;
   for (std::size_t group = 0; group < groups_.size(); ++group) {
     starts_[group] = running;

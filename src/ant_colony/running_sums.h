@@ -88,9 +88,12 @@ class RunningSums {
     if constexpr (kChecksOn) walked_ = false;
   }
   void adopt();
-  // Forgets the cached amounts of the marked blocks, and with `groups` of
-  // their groups too.
-  void drop_marked(bool groups) noexcept;
+  // Forgets the cached amounts of the groups that hold marked blocks.
+  void forget_marked_groups() noexcept;
+  // Block `block`, whose candidates are `word`, with its amount for binade
+  // `exponent`: rebuilt from its cells if it is marked or cached for another
+  // binade.
+  const Block& cached(std::size_t block, int exponent, WeightView weights, std::uint64_t word) noexcept;
   bool ready_for(std::size_t group, int exponent, WeightView weights, const CellSet& candidates) noexcept;
   double add_block(std::size_t block, double running, WeightView weights, const CellSet& candidates) noexcept;
   void refresh(WeightView weights, std::uint64_t word, std::size_t block, int exponent) noexcept;
@@ -100,7 +103,7 @@ class RunningSums {
   CacheAlignedVector<Block> groups_;   // the same amounts for groups of kGroup blocks
   CacheAlignedVector<double> starts_;  // running sum before each group, after walk()
   const RunningSums* start_ = nullptr;  // the cache to adopt at the next walk
-  CacheAlignedVector<std::uint64_t> marked_;   // a bit per block changed and not kept current
+  CacheAlignedVector<std::uint64_t> marked_;   // a bit per block changed since its amount was cached
   bool walked_ = false;                        // a walk and no change since, with checks on
 };
 
