@@ -134,9 +134,10 @@ class ConstructionPlan {
   RunningSums start_sums_;
 };
 
-// One thread's working state, reused from one construction to the next.
-// Aligned to a cache line: the constructors of different threads sit side by
-// side in one array, and their counters change at every step.
+// The working state of one construction in flight, reused from one
+// construction to the next. Aligned to a cache line, so that constructors
+// built on by different threads share none: their counters change at every
+// step.
 //
 // A step runs in stages, each of which only starts fetching what the next
 // one reads: aim (draw, and descend the tree to its lowest row), find (the

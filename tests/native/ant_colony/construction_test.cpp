@@ -349,7 +349,7 @@ TEST(ConstructionEquivalence, WideTreeSums) {
     const ConstructionPlan::Layout layout{ResourceOrder::width_for(c.weights.size()), 54};
     ASSERT_TRUE(same_as_rescan(family == Family::Uniform ? ordinary : constructor, c, rng(), &expected, layout))
         << "round " << round;
-    ASSERT_TRUE(pipeline_same_as_rescan(c, scripted_batch(c, rng, 3), 2, layout)) << "round " << round;
+    ASSERT_TRUE(pipeline_same_as_rescan(c, scripted_batch(c, rng, 3), 5, layout)) << "round " << round;
     if (family == Family::Uniform && c.weights.size() >= 256) ordinary_picks += expected.picks.size();
   }
   EXPECT_GT(ordinary_picks, 100u);
