@@ -23,6 +23,7 @@
 #include "runtime/failure.h"
 #include "runtime/pool.h"
 #include "runtime/weighted_index.h"
+#include "support/outputs.h"
 
 #if defined(__SANITIZE_THREAD__)
 // The disabled tall-task test forks a child of this threaded process.
@@ -202,20 +203,16 @@ class FailingSources final : public runtime::CandidateSources {
  private:
   class Outputs final : public OutputSource {
    public:
-    Outputs(std::uint64_t candidate, bool fails) : state_(candidate), candidate_(candidate), fails_(fails) {}
+    Outputs(std::uint64_t candidate, bool fails) : scripted_(candidate), candidate_(candidate), fails_(fails) {}
     std::uint64_t next_u64() override {
-      if (fails_ && ++drawn_ == 10) fail("candidate " + std::to_string(candidate_) + " fails");
-      std::uint64_t z = (state_ += 0x9E3779B97F4A7C15ULL);
-      z = (z ^ (z >> 30)) * 0xBF58476D1CE4E5B9ULL;
-      z = (z ^ (z >> 27)) * 0x94D049BB133111EBULL;
-      return z ^ (z >> 31);
+      if (fails_ && scripted_.drawn == 9) fail("candidate " + std::to_string(candidate_) + " fails");
+      return scripted_.next_u64();
     }
 
    private:
-    std::uint64_t state_;
+    testing::ScriptedOutputs scripted_;
     std::uint64_t candidate_;
     bool fails_;
-    int drawn_ = 0;
   };
   std::vector<std::size_t> failing_;
 };
