@@ -50,8 +50,11 @@ using ClaimsBody = void (*)(void* context, Claims& claims);
 // woke() may call `stop`, which stops the batch before it returns: no further
 // index is handed out, except index 0 if nobody has taken it yet, so that
 // every batch builds its first item; the items already handed out run to
-// their end, and woke() is not called again. A watched batch of one item runs
-// on the pool too, so that its submitter can wake.
+// their end, and woke() is not called again. When woke() throws, the batch is
+// stopped and waited for before the exception goes on. A batch that woke()
+// submits runs on its submitter too, as a nested batch does on a worker, so
+// that it ends even while the workers are busy with the watched one. A
+// watched batch of one item runs on the pool, so that its submitter can wake.
 class BatchWatch {
  public:
   using Clock = std::chrono::steady_clock;

@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <chrono>
 #include <limits>
+#include <utility>
 
 #include "runtime/check.h"
 #include "runtime/failure.h"
@@ -16,6 +17,8 @@ namespace {
 // Which pool, if any, the current thread works for.
 thread_local constinit const WorkerPool* current_pool = nullptr;
 thread_local constinit std::size_t current_index = 0;
+// The pool whose batch the current thread is watching (inside woke()).
+thread_local constinit const WorkerPool* watching_pool = nullptr;
 
 std::atomic<std::size_t> started_total{0};
 
@@ -314,7 +317,10 @@ void WorkerPool::run(std::size_t count, IndexBody body, void* context, BatchWatc
 
 void WorkerPool::run_claims(std::size_t count, ClaimsBody body, void* context, BatchWatch* watch) {
   if (count == 0) return;
-  const bool helping = current_pool == this;
+  // A watch that submits a batch of its own (it may call anything) waits
+  // for it as a worker would, running its items itself: the workers may all
+  // be busy with the batch being watched until long after.
+  const bool helping = current_pool == this || watching_pool == this;
   if (count == 1 && (watch == nullptr || helping)) {
     SoloClaims solo;
     body(context, solo);
@@ -354,11 +360,24 @@ void WorkerPool::wait_for(Batch& batch, std::unique_lock<std::mutex>& lock, Batc
     if (batch.finished_signal.wait_until(lock, watch->wake_at(), done)) break;
     // The watch may run for long (it may call into Python): not under the lock.
     lock.unlock();
-    watch->woke([this, &batch] {
+    const auto stop = [this, &batch] {
       std::lock_guard<std::mutex> stopping(mutex_);
       batch.stopped.store(true, std::memory_order_relaxed);
       settle(batch);
-    });
+    };
+    const WorkerPool* const outer = std::exchange(watching_pool, this);
+    try {
+      watch->woke(stop);
+    } catch (...) {
+      // The batch lives in the caller's frame, which this exception leaves
+      // (the unwinding that ends a thread included): the batch ends first.
+      watching_pool = outer;
+      stop();
+      lock.lock();
+      batch.finished_signal.wait(lock, done);
+      throw;
+    }
+    watching_pool = outer;
     lock.lock();
     if (batch.stopped.load(std::memory_order_relaxed)) watch = nullptr;
   }
