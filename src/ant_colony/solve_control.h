@@ -36,7 +36,7 @@ struct SolveControl {
   // Counts the candidates as they finish; null when nobody reads it.
   CandidateTally* tally = nullptr;
   // No iteration and no sample starts once it has passed; null: no limit.
-  TimeLimit* time_limit = nullptr;
+  const TimeLimit* time_limit = nullptr;
 
   // A batch body's last word on each candidate it finished.
   void finished(double value) const noexcept {

@@ -16,11 +16,8 @@ TimeLimit::TimeLimit(Clock::time_point start, double seconds) noexcept
                     ? Clock::time_point::max()
                     : start + std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(seconds))) {}
 
-bool TimeLimit::passed() noexcept {
-  if (!reached_ && Clock::now() >= deadline_) reached_ = true;
-  return reached_;
-}
-
+// Woken at the deadline, the batch has stopped by itself already; the wake
+// only makes sure of it.
 SampleWatch::Clock::time_point SampleWatch::wake_at() const {
   return inner_ != nullptr ? std::min(inner_->wake_at(), limit_->deadline()) : limit_->deadline();
 }

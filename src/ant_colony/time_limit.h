@@ -19,23 +19,19 @@ class TimeLimit {
   TimeLimit(Clock::time_point start, double seconds) noexcept;
 
   Clock::time_point deadline() const noexcept { return deadline_; }
-
-  // Whether the deadline has passed; once it has said so, reached() does
-  // too. For the thread that runs the solve only.
-  bool passed() noexcept;
-  bool reached() const noexcept { return reached_; }
+  bool passed() const noexcept { return Clock::now() >= deadline_; }
 
  private:
   Clock::time_point deadline_;
-  bool reached_ = false;
 };
 
 // The watch of a batch whose every item is a unit of work of its own (the
-// probabilistic solver's samples): it stops the batch at the deadline of
-// `limit`, and passes every other wake on to `inner`. Either may be null.
+// probabilistic solver's samples): the batch stops at the deadline of
+// `limit` (the threads that build the samples see it), and every wake goes
+// on to `inner`. Either may be null.
 class SampleWatch final : public runtime::BatchWatch {
  public:
-  SampleWatch(runtime::BatchWatch* inner, TimeLimit* limit) noexcept : inner_(inner), limit_(limit) {}
+  SampleWatch(runtime::BatchWatch* inner, const TimeLimit* limit) noexcept : inner_(inner), limit_(limit) {}
 
   // What to hand the batch: null when there is nothing to watch, `inner`
   // alone when there is no limit.
@@ -43,10 +39,11 @@ class SampleWatch final : public runtime::BatchWatch {
 
   Clock::time_point wake_at() const override;
   void woke(FunctionRef<void()> stop) override;
+  Clock::time_point stop_at() const override { return limit_->deadline(); }
 
  private:
   runtime::BatchWatch* inner_;
-  TimeLimit* limit_;
+  const TimeLimit* limit_;
 };
 
 }  // namespace corvane

@@ -97,7 +97,7 @@ Result<Assignment> solve_in_modes(const SolveModes& modes, ProgressLog::Clock::t
     released.take_back();
     if (failure) std::rethrow_exception(failure);
   }
-  if (log != nullptr && best->ok() && !log->finished(best->value().value, limit && limit->reached())) {
+  if (log != nullptr && best->ok() && !log->finished(best->value().value, limit && limit->passed())) {
     return Error{ErrorKind::Stopped, ""};
   }
   return std::move(*best);

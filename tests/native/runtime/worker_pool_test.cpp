@@ -229,6 +229,38 @@ TEST(WorkerPool, StoppedBatchRunsOnlyWhatWasHandedOutAndAlwaysItsFirstItem) {
   EXPECT_EQ(after.load(), 10);
 }
 
+// A batch stops by itself at its watch's stop_at(), without its submitter
+// waking: no item is taken after it, except item 0 when nobody had it.
+TEST(WorkerPool, ABatchStopsByItselfAtItsWatchsStopTime) {
+  auto pool = WorkerPool::start(2);
+  struct Deadline final : BatchWatch {
+    Clock::time_point at;
+    Clock::time_point wake_at() const override { return Clock::now() + std::chrono::hours(1); }
+    void woke(FunctionRef<void()>) override {}
+    Clock::time_point stop_at() const override { return at; }
+  } watch;
+  for (const auto after : {std::chrono::milliseconds(-1000), std::chrono::milliseconds(30)}) {
+    watch.at = BatchWatch::Clock::now() + after;
+    std::atomic<int> ran{0}, late{0};
+    run_on(
+        *pool, 100000,
+        [&](std::size_t i) {
+          // Taken before the stop time, an item may start a little after it.
+          if (i > 0 && BatchWatch::Clock::now() >= watch.at + std::chrono::milliseconds(100)) late++;
+          ran++;
+          std::this_thread::sleep_for(std::chrono::microseconds(200));
+        },
+        &watch);
+    EXPECT_EQ(late.load(), 0);
+    if (after.count() < 0) {
+      EXPECT_EQ(ran.load(), 1);
+    } else {
+      EXPECT_GE(ran.load(), 1);
+      EXPECT_LT(ran.load(), 100000);
+    }
+  }
+}
+
 // A watch that throws stops its batch and waits for the items in flight
 // before the exception leaves: the batch lives in the submitter's frame.
 TEST(WorkerPool, AWatchThatThrowsEndsItsBatchFirst) {
