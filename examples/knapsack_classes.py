@@ -20,6 +20,7 @@ budget is a share of the total weight. For each class the script prints the
 optimum, and how far greedy and both solvers with their defaults fall below it:
 
     python3 examples/knapsack_classes.py [--size 30] [--budget-share 0.1] [--max-discount 0.5]
+                                         [--exact milp|"dynamic programme"]
 
 Needs SciPy: python3 -m pip install ".[examples]".
 """
@@ -131,7 +132,7 @@ class Reference:
     method: str  # what proved the optimum: "fixing", "milp", "dynamic programme"; "" when not proven
 
 
-def exact(instance: Instance, time_limit: float) -> Reference:
+def exact(instance: Instance, time_limit: float, first: str = "milp") -> Reference:
     """The optimum by scipy.optimize.milp (HiGHS), or else by the dynamic programme over the budget.
 
     Before the MILP, cells are fixed by the classic reduction: a cell is fixed to its value
@@ -142,7 +143,8 @@ def exact(instance: Instance, time_limit: float) -> Reference:
 
     Where the MILP does not prove the optimum within the time limit, the dynamic programme of
     exact_optimum.py over the cells left proves it, unless its table (cells left x budget
-    bits) would exceed DP_TABLE_BITS; then the MILP's best value and bound stand.
+    bits) would exceed DP_TABLE_BITS; then the MILP's best value and bound stand. With
+    first="dynamic programme" the dynamic programme runs first, where its table fits.
     """
     start = time.perf_counter()
     profits, weights = instance.profits(), instance.weights()
@@ -159,6 +161,11 @@ def exact(instance: Instance, time_limit: float) -> Reference:
     if not free.any():
         return Reference(base, base, True, time.perf_counter() - start, 0, "fixing")
 
+    dp_fits = int(free.sum()) * (room + 1) <= DP_TABLE_BITS
+    if first == "dynamic programme" and dp_fits:
+        value = base + float(profits[free][dynamic_programme(profits[free], weights[free], room)].sum())
+        return Reference(value, value, True, time.perf_counter() - start, int(free.sum()), "dynamic programme")
+
     result = milp(-profits[free], integrality=np.ones(int(free.sum()), dtype=np.int64), bounds=Bounds(0.0, 1.0),
                   constraints=LinearConstraint(weights[free].reshape(1, -1).astype(np.float64), -np.inf, room),
                   options={"mip_rel_gap": 0.0, "time_limit": time_limit, "presolve": False})
@@ -170,7 +177,7 @@ def exact(instance: Instance, time_limit: float) -> Reference:
         value = max(value, base + float(profits[free][chosen].sum()))
     if result.status == 0:
         return Reference(value, value, True, time.perf_counter() - start, int(free.sum()), "milp")
-    if int(free.sum()) * (room + 1) <= DP_TABLE_BITS:
+    if dp_fits:
         chosen = dynamic_programme(profits[free], weights[free], room)
         value = max(value, base + float(profits[free][chosen].sum()))
         return Reference(value, value, True, time.perf_counter() - start, int(free.sum()), "dynamic programme")
@@ -217,6 +224,8 @@ def main(argv: list[str] | None = None) -> None:
     parser.add_argument("--max-discount", type=float, default=0.5, help="omega uniform in [0, this); 0 for none")
     parser.add_argument("--time-limit", type=float, default=10.0, help="seconds per MILP")
     parser.add_argument("--seed", type=int, default=0, help="seed of the task data")
+    parser.add_argument("--exact", choices=["milp", "dynamic programme"], default="milp",
+                        help="the exact method tried first (the other where it proves nothing)")
     args = parser.parse_args(argv)
 
     rng = np.random.default_rng(args.seed)
@@ -225,7 +234,7 @@ def main(argv: list[str] | None = None) -> None:
     print(f"{'class':28s} {'optimum':>12s} {'bound':>12s} {'greedy':>8s} {'ant':>8s} {'prob.':>8s}")
     for family in CLASSES:
         instance = make_instance(family, args.size, args.size, args.budget_share, args.max_discount, rng)
-        reference = exact(instance, args.time_limit)
+        reference = exact(instance, args.time_limit, args.exact)
         task = instance.task()
         ant = corvane.AntColonyAssignmentSolver().solve(task)[1]
         probabilistic = corvane.ProbabilisticAssignmentSolver().solve(task)[1]
