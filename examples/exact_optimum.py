@@ -105,18 +105,21 @@ def dynamic_programme(profits: FloatArray, weights: IntArray, budget: int) -> Bo
     if budget <= 0 or items.size == 0:
         return taken
     best = np.zeros(budget + 1)
-    raised = np.zeros((items.size, (budget + 1 + 7) // 8), dtype=np.uint8)  # packed bits
+    # Bit j of row r (packed): whether item r, of weight w, raised best[w + j].
+    raised = np.zeros((items.size, (budget + 1 + 7) // 8), dtype=np.uint8)
     for row, k in enumerate(items.tolist()):
         w, p = int(weights[k]), float(profits[k])
         with_item = best[: budget + 1 - w] + p
         better = with_item > best[w:]
-        best[w:][better] = with_item[better]
-        raised[row] = np.packbits(np.concatenate([np.zeros(w, dtype=bool), better]))
+        np.copyto(best[w:], with_item, where=better)
+        packed = np.packbits(better)
+        raised[row, : packed.size] = packed
     room = budget
     for row in range(items.size - 1, -1, -1):
-        if raised[row, room // 8] >> (7 - room % 8) & 1:
+        w = int(weights[items[row]])
+        if room >= w and raised[row, (room - w) // 8] >> (7 - (room - w) % 8) & 1:
             taken[items[row]] = True
-            room -= int(weights[items[row]])
+            room -= w
     return taken
 
 

@@ -128,6 +128,7 @@ class Reference:
     bound: float  # no assignment is worth more than this
     proven: bool
     seconds: float
+    cpu_seconds: float  # this process's CPU time: less disturbed than seconds by other processes
     free_cells: int  # cells left to the MILP after fixing (see exact)
     method: str  # what proved the optimum: "fixing", "milp", "dynamic programme"; "" when not proven
 
@@ -146,7 +147,12 @@ def exact(instance: Instance, time_limit: float, first: str = "milp") -> Referen
     bits) would exceed DP_TABLE_BITS; then the MILP's best value and bound stand. With
     first="dynamic programme" the dynamic programme runs first, where its table fits.
     """
-    start = time.perf_counter()
+    start, cpu_start = time.perf_counter(), time.process_time()
+
+    def done(value: float, bound: float, proven: bool, method: str) -> Reference:
+        return Reference(value, bound, proven, time.perf_counter() - start, time.process_time() - cpu_start,
+                         int(free.sum()), method)
+
     profits, weights = instance.profits(), instance.weights()
     lower = greedy(instance)
     relaxation = LinearRelaxation(profits, weights)
@@ -159,12 +165,12 @@ def exact(instance: Instance, time_limit: float, first: str = "milp") -> Referen
     room = instance.b_total - int(weights[fixed_in].sum())
     base = float(profits[fixed_in].sum())
     if not free.any():
-        return Reference(base, base, True, time.perf_counter() - start, 0, "fixing")
+        return done(base, base, True, "fixing")
 
     dp_fits = int(free.sum()) * (room + 1) <= DP_TABLE_BITS
     if first == "dynamic programme" and dp_fits:
         value = base + float(profits[free][dynamic_programme(profits[free], weights[free], room)].sum())
-        return Reference(value, value, True, time.perf_counter() - start, int(free.sum()), "dynamic programme")
+        return done(value, value, True, "dynamic programme")
 
     result = milp(-profits[free], integrality=np.ones(int(free.sum()), dtype=np.int64), bounds=Bounds(0.0, 1.0),
                   constraints=LinearConstraint(weights[free].reshape(1, -1).astype(np.float64), -np.inf, room),
@@ -176,14 +182,14 @@ def exact(instance: Instance, time_limit: float, first: str = "milp") -> Referen
             raise RuntimeError("the MILP returned an assignment over the budget")
         value = max(value, base + float(profits[free][chosen].sum()))
     if result.status == 0:
-        return Reference(value, value, True, time.perf_counter() - start, int(free.sum()), "milp")
+        return done(value, value, True, "milp")
     if dp_fits:
         chosen = dynamic_programme(profits[free], weights[free], room)
         value = max(value, base + float(profits[free][chosen].sum()))
-        return Reference(value, value, True, time.perf_counter() - start, int(free.sum()), "dynamic programme")
+        return done(value, value, True, "dynamic programme")
     dual = getattr(result, "mip_dual_bound", None)
     bound = float(upper) if dual is None else min(float(upper), base - float(dual))
-    return Reference(value, max(bound, value), False, time.perf_counter() - start, int(free.sum()), "")
+    return done(value, max(bound, value), False, "")
 
 
 class LinearRelaxation:
@@ -245,7 +251,8 @@ def main(argv: list[str] | None = None) -> None:
 
         label = f"optimum by {reference.method}" if reference.proven else "best known"
         print(f"{family:28s} {best:12.1f} {reference.bound:12.1f} {gap(greedy(instance))} {gap(ant)}"
-              f" {gap(probabilistic)}  ({label}, {reference.seconds:.2f} s)")
+              f" {gap(probabilistic)}  ({label}, {reference.free_cells} cells left, {reference.seconds:.2f} s,"
+              f" {reference.cpu_seconds:.2f} s CPU)")
 
 
 if __name__ == "__main__":
