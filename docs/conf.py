@@ -43,6 +43,7 @@ autoapi_root = "api"
 autoapi_add_toctree_entry = False
 autoapi_options = ["members", "show-module-summary", "imported-members"]
 autoapi_member_order = "bysource"
+autoapi_own_page_level = "method"  # a page for each class and for each method
 autoapi_python_class_content = "class"
 autoapi_keep_files = False
 
