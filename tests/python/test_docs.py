@@ -21,7 +21,7 @@ import corvane
 
 HERE = Path(__file__).resolve().parent
 ROOT = HERE.parents[1]
-PAGES = [ROOT / "README.md", *sorted((ROOT / "docs").rglob("*.md"))]
+PAGES = [ROOT / "README.md", ROOT / "RELEASING.md", ROOT / "CHANGELOG.md", *sorted((ROOT / "docs").rglob("*.md"))]
 
 
 @pytest.fixture
