@@ -34,9 +34,17 @@ std::string shown(double value) {
 
 std::string shown_seconds(double seconds) { return format(seconds >= 1.0 ? "%.0f" : "%.1f", seconds); }
 
+// object.name(argument). The name is interned: a lookup by a fresh string
+// each time leaves blocks behind in the type's caches.
+PyRef call_method(PyObject* object, const char* name, PyObject* argument) {
+  PyRef interned = PyRef::steal(PyUnicode_InternFromString(name));
+  return interned ? PyRef::steal(PyObject_CallMethodOneArg(object, interned.get(), argument)) : PyRef();
+}
+
 // logger.isEnabledFor(level): 1 or 0, or -1 with the exception set.
 int enabled_for(PyObject* logger, int level) {
-  PyRef answer = PyRef::steal(PyObject_CallMethod(logger, "isEnabledFor", "i", level));
+  PyRef number = PyRef::steal(PyLong_FromLong(level));
+  PyRef answer = number ? call_method(logger, "isEnabledFor", number.get()) : PyRef();
   return answer ? PyObject_IsTrue(answer.get()) : -1;
 }
 
@@ -71,13 +79,15 @@ PyRef to_python(double value) { return PyRef::steal(PyFloat_FromDouble(value)); 
 
 bool ProgressLog::open(std::optional<ProgressLog>& log, const SolveOutline& outline, const SolveModes& modes,
                        Clock::time_point started) {
-  PyRef name = PyRef::steal(PyUnicode_FromString("logging"));
+  PyRef name = PyRef::steal(PyUnicode_InternFromString("logging"));
   if (!name) return false;
   PyRef logging = PyRef::steal(PyImport_GetModule(name.get()));
   if (!logging) return !PyErr_Occurred();
   // None in sys.modules blocks the import: nobody uses logging either.
   if (logging.get() == Py_None) return true;
-  PyRef logger = PyRef::steal(PyObject_CallMethod(logging.get(), "getLogger", "s", "corvane"));
+  PyRef logger_name = PyRef::steal(PyUnicode_InternFromString("corvane"));
+  if (!logger_name) return false;
+  PyRef logger = call_method(logging.get(), "getLogger", logger_name.get());
   if (!logger) return false;
   const int info = enabled_for(logger.get(), kInfo);
   if (info < 0) return false;
@@ -162,7 +172,8 @@ bool ProgressLog::emit(int level, const std::string& message, PyRef extra) {
   PyRef text = PyRef::steal(PyUnicode_DecodeUTF8(message.data(), static_cast<Py_ssize_t>(message.size()), "replace"));
   PyRef arguments = text ? PyRef::steal(Py_BuildValue("(iO)", level, text.get())) : PyRef();
   PyRef keywords = PyRef::steal(Py_BuildValue("{sO}", "extra", extra.get()));
-  PyRef method = PyRef::steal(PyObject_GetAttrString(logger_.get(), "log"));
+  PyRef name = PyRef::steal(PyUnicode_InternFromString("log"));
+  PyRef method = name ? PyRef::steal(PyObject_GetAttr(logger_.get(), name.get())) : PyRef();
   if (!arguments || !keywords || !method) return false;
   PyRef result;
   // A handler that gives the lock up (to write, say) may find the
@@ -171,7 +182,8 @@ bool ProgressLog::emit(int level, const std::string& message, PyRef extra) {
   const std::exception_ptr failure =
       failure_of([&] { result = PyRef::steal(PyObject_Call(method.get(), arguments.get(), keywords.get())); },
                  [&] {
-                   for (PyRef* reference : {&text, &arguments, &keywords, &method, &extra}) (void)reference->release();
+                   for (PyRef* reference : {&text, &arguments, &keywords, &name, &method, &extra})
+                     (void)reference->release();
                  });
   if (failure) std::rethrow_exception(failure);
   return static_cast<bool>(result);
