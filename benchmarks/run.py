@@ -63,10 +63,12 @@ ANT_CANDIDATES = NUM_ANTS * DEFAULT_KMAX
 MB = 1_000_000
 DISTURBED = 0.3  # cores kept busy by other processes that make a measurement suspect
 # The variables pyperf passes on to its workers besides its own few (PATH,
-# HOME, PYTHONPATH, ...). CORVANE_SEED and CORVANE_RELEASE_GIL are left out
-# on purpose: every solve is measured unseeded, holding the interpreter lock.
+# HOME, PYTHONPATH, ...). CORVANE_SEED, CORVANE_RELEASE_GIL and
+# CORVANE_TIME_LIMIT are left out on purpose: every solve is measured
+# unseeded, holding the interpreter lock, to its end. CORVANE_BENCH_LOG
+# (benchmarks/solve_once.py) measures the solves with their progress records.
 ENV_PASSED = ("RAYON_NUM_THREADS", "OPENBLAS_NUM_THREADS", "OMP_NUM_THREADS", "CORVANE_BENCH_SIDECAR",
-              "LD_LIBRARY_PATH")
+              "CORVANE_BENCH_LOG", "LD_LIBRARY_PATH")
 
 
 def log(message: str) -> None:

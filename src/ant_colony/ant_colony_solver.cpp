@@ -84,14 +84,18 @@ Result<Assignment> solve_ant_colony(const Task& task, const AntColonyParameters&
     if (ants) {
       plan.set_weights(weight_of);
       control.sources.start_batch(iteration);
-      runtime::parallel_for(batch.size(), [&](std::size_t ant) {
-        control.sources.with_outputs(ant, [&](OutputSource& outputs) {
-          Constructor& constructor = constructors[runtime::worker_index()];
-          constructor.construct(plan, outputs);
-          batch[ant].cells.assign(constructor.picked());
-          batch[ant].value = objective.of(constructor.picked());
-        });
-      });
+      runtime::parallel_for(
+          batch.size(),
+          [&](std::size_t ant) {
+            control.sources.with_outputs(ant, [&](OutputSource& outputs) {
+              Constructor& constructor = constructors[runtime::worker_index()];
+              constructor.construct(plan, outputs);
+              batch[ant].cells.assign(constructor.picked());
+              batch[ant].value = objective.of(constructor.picked());
+              control.finished(batch[ant].value);
+            });
+          },
+          control.watch);
     }
     for (const Solution& ant : batch) best.offer(ant);
 
@@ -107,7 +111,8 @@ Result<Assignment> solve_ant_colony(const Task& task, const AntColonyParameters&
         }
       }
     });
-    if (!control.checkpoint(Progress{iteration + 1, best.value(), tau, q})) return Error{ErrorKind::Stopped, ""};
+    if (!control.checkpoint(Progress{iteration + 1, best.value(), tau, q, batch})) return Error{ErrorKind::Stopped, ""};
+    if (control.out_of_time()) break;
   }
   return best.assignment(task.m, task.n);
 }

@@ -23,7 +23,9 @@ struct AntColonyParameters {
 };
 
 // The best assignment over all ants; MemoryError when a batch of num_ants
-// candidates cannot be held, Stopped when the checkpoint says so. Throws
+// candidates cannot be held, Stopped when the checkpoint says so. Past the
+// control's time limit, the best so far once the iteration in flight, its
+// pheromone update and checkpoint included, is done. Throws
 // InternalFailure when a pick meets a total weight of +infinity.
 Result<Assignment> solve_ant_colony(const Task& task, const AntColonyParameters& parameters,
                                     const SolveControl& control);

@@ -52,19 +52,26 @@ Result<Assignment> solve_probabilistic(const Task& task, const ProbabilisticPara
   std::vector<IndexedBest> bests(slots);
   std::vector<Constructor> constructors(slots);
   control.sources.start_batch(0);
-  runtime::parallel_for(parameters.kmax, [&](std::size_t sample) {
-    control.sources.with_outputs(sample, [&](OutputSource& outputs) {
-      Constructor& constructor = constructors[runtime::worker_index()];
-      constructor.construct(plan, outputs);
-      bests[runtime::worker_index()].offer(objective.of(constructor.picked()), sample, constructor.picked());
-    });
-  });
+  // The time limit stops the batch itself: a sample is a unit of work.
+  SampleWatch watch(control.watch, control.time_limit);
+  runtime::parallel_for(
+      parameters.kmax,
+      [&](std::size_t sample) {
+        control.sources.with_outputs(sample, [&](OutputSource& outputs) {
+          Constructor& constructor = constructors[runtime::worker_index()];
+          constructor.construct(plan, outputs);
+          const double value = objective.of(constructor.picked());
+          bests[runtime::worker_index()].offer(value, sample, constructor.picked());
+          control.finished(value);
+        });
+      },
+      watch.get());
 
   IndexedBest overall;
   for (const IndexedBest& thread_best : bests) overall.offer(thread_best.value, thread_best.index, thread_best.cells);
   BestCandidate best;
   best.offer(Solution{std::move(overall.cells), overall.value});
-  if (!control.checkpoint(Progress{1, best.value(), {}, 0.0})) return Error{ErrorKind::Stopped, ""};
+  if (!control.checkpoint(Progress{1, best.value(), {}, 0.0, {}})) return Error{ErrorKind::Stopped, ""};
   return best.assignment(task.m, task.n);
 }
 

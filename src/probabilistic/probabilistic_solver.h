@@ -17,6 +17,8 @@ struct ProbabilisticParameters {
 };
 
 // The best of kmax samples; Stopped when the checkpoint after the batch says so.
+// Past the control's time limit no further sample starts (sample 0 always
+// does), and the best of those built is returned, ties to the lowest index.
 Result<Assignment> solve_probabilistic(const Task& task, const ProbabilisticParameters& parameters,
                                        const SolveControl& control);
 Result<Assignment> solve_probabilistic(const Task& task, const ProbabilisticParameters& parameters);

@@ -1,6 +1,8 @@
 #include "runtime/decimal.h"
 
+#include <charconv>
 #include <limits>
+#include <system_error>
 
 namespace corvane::runtime {
 
@@ -14,6 +16,16 @@ std::optional<std::uint64_t> parse_unsigned(std::string_view text) {
     if (value > (std::numeric_limits<std::uint64_t>::max() - digit) / 10) return std::nullopt;
     value = value * 10 + digit;
   }
+  return value;
+}
+
+std::optional<double> parse_decimal(std::string_view text) {
+  if (!text.empty() && text.front() == '+') text.remove_prefix(1);
+  // from_chars reads a sign, "inf" and "nan" too: only a digit or a point may start.
+  if (text.empty() || !((text.front() >= '0' && text.front() <= '9') || text.front() == '.')) return std::nullopt;
+  double value = 0.0;
+  const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value);
+  if (error != std::errc() || end != text.data() + text.size()) return std::nullopt;
   return value;
 }
 

@@ -1,4 +1,4 @@
-// Unsigned decimal numbers as environment variables spell them.
+// Decimal numbers as environment variables spell them.
 #pragma once
 
 #include <cstdint>
@@ -10,5 +10,12 @@ namespace corvane::runtime {
 // An unsigned decimal: optional leading '+', then one or more digits and
 // nothing else (no blanks). A value above 2^64 - 1 counts as not a number.
 std::optional<std::uint64_t> parse_unsigned(std::string_view text);
+
+// A decimal number: optional leading '+', then digits with an optional
+// fraction and exponent ("30", "2.5", ".5", "1e3") and nothing else (no
+// blanks, no "inf" or "nan", no hexadecimal). The nearest double, read the
+// same in every locale; a value beyond the range of doubles, in either
+// direction, counts as not a number.
+std::optional<double> parse_decimal(std::string_view text);
 
 }  // namespace corvane::runtime

@@ -50,8 +50,9 @@ class WorkerPool {
   // body(context, i) for every i in [0, count). 0 and 1 items run on the
   // calling thread, unless a watch is given (see BatchWatch). With 2 or more,
   // the items run on the workers while the caller blocks, waking as the
-  // watch asks; a worker of this pool that submits a nested batch helps with
-  // it instead of blocking (and ignores the watch). Every item runs even when
+  // watch asks; a worker of this pool that submits a nested batch, or a
+  // watch of this pool's that submits one, helps with it instead of blocking
+  // (and ignores the nested batch's watch). Every item runs even when
   // others throw; the exception of the lowest failing index is rethrown here.
   void run(std::size_t count, IndexBody body, void* context, BatchWatch* watch = nullptr);
 

@@ -67,6 +67,20 @@ def test_convergence_figure(tmp_path):
     assert width > height >= 300
 
 
+def test_progress_bar_time_limit_and_convergence(tmp_path):
+    out = run_example("progress.py", "--rows", "12", "--cols", "13", "--kmax", "6", "--time-limit", "0.2",
+                      "--output", "curve.png", cwd=tmp_path)
+    lines = out.splitlines()
+    assert re.fullmatch(rf"ant colony: best {NUMBER}, \d+ cells chosen", lines[0]), out
+    limited = re.fullmatch(rf"probabilistic, time limit 0.2 s: best {NUMBER} after (\d+) samples in {NUMBER} s",
+                           lines[1])
+    # Far fewer than its kmax of 10^12: the limit ended it.
+    assert limited and float(limited.group(1)) > 0 and 1 <= int(limited.group(2)) < 10**9, out
+    assert re.fullmatch(rf"ant colony again: best {NUMBER}, 6 iterations recorded", lines[2]), out
+    header = (tmp_path / "curve.png").read_bytes()[:24]
+    assert header[:8] == b"\x89PNG\r\n\x1a\n" and struct.unpack(">II", header[16:24])[0] > 300
+
+
 def test_process_pool_with_fork_and_spawn(tmp_path):
     out = run_example("process_pool.py", "--tasks", "6", "--rows", "7", "--cols", "8", "--kmax", "5",
                       "--workers", "2", cwd=tmp_path)
