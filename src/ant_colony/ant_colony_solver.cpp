@@ -33,6 +33,10 @@ double deposit_scale(const Task& task) {
 
 }  // namespace
 
+bool runs_batches(const Task& task, const AntColonyParameters& parameters) {
+  return parameters.kmax > 0 && task.m * task.n > 0;
+}
+
 Result<Assignment> solve_ant_colony(const Task& task, const AntColonyParameters& parameters) {
   return solve_ant_colony(task, parameters, PlainSolve().control());
 }
@@ -44,9 +48,10 @@ Result<Assignment> solve_ant_colony(const Task& task, const AntColonyParameters&
   if (parameters.kmax > 0) {
     if (auto error = allocate_batch(batch, parameters.num_ants, "ants")) return *error;
   }
-  // An empty grid has no candidate cell: every ant is empty and scores 0.0.
+  // Without an iteration nothing is built, and the pool is not started. An
+  // empty grid has no candidate cell: every ant is empty and scores 0.0.
   // Returning now also spares a walk over up to 2^59 empty rows.
-  if (cells == 0) return BestCandidate().assignment(task.m, task.n);
+  if (!runs_batches(task, parameters)) return BestCandidate().assignment(task.m, task.n);
 
   const bool ants = !batch.empty();
   std::vector<double> tau(cells, parameters.initial_pheromone);

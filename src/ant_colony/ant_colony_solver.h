@@ -29,4 +29,8 @@ Result<Assignment> solve_ant_colony(const Task& task, const AntColonyParameters&
                                     const SolveControl& control);
 Result<Assignment> solve_ant_colony(const Task& task, const AntColonyParameters& parameters);
 
+// Whether such a solve runs any batch, and so uses the worker pool: not with
+// kmax = 0, nor on an empty grid.
+bool runs_batches(const Task& task, const AntColonyParameters& parameters);
+
 }  // namespace corvane

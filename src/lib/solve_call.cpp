@@ -23,7 +23,7 @@ PyObject* result_tuple(const Assignment& best) {
 
 }  // namespace
 
-Result<Assignment> solve_in_modes(const SolveModes& modes, RecordSolve solve) {
+Result<Assignment> solve_in_modes(const SolveModes& modes, RecordSolve solve, bool runs_batches) {
   const std::uint64_t call = next_call_number();
   runtime::ThreadGeneratorSources entropy;
   std::optional<runtime::SeededSources> seeded;
@@ -33,9 +33,9 @@ Result<Assignment> solve_in_modes(const SolveModes& modes, RecordSolve solve) {
     auto go_on = [](const Progress&) { return true; };
     return solve(SolveControl{sources, go_on});
   }
-  // The first solve creates the pool, which reads its size from the
+  // The first batch creates the pool, which reads its size from the
   // environment: that read must not race with os.environ in other threads.
-  (void)runtime::current_num_threads();
+  if (runs_batches) (void)runtime::current_num_threads();
   ReleasedInterpreter released;
   auto between_batches = [&released](const Progress&) { return released.run_signal_handlers(); };
   std::optional<Result<Assignment>> best;
@@ -49,9 +49,11 @@ Result<Assignment> solve_in_modes(const SolveModes& modes, RecordSolve solve) {
   return std::move(*best);
 }
 
-PyObject* solve_and_convert(const SolveModes& modes, RecordSolve solve, FunctionRef<void()> abandon) {
+PyObject* solve_and_convert(const SolveModes& modes, RecordSolve solve, bool runs_batches,
+                            FunctionRef<void()> abandon) {
   std::optional<Result<Assignment>> best;
-  const std::exception_ptr failure = failure_of([&] { best.emplace(solve_in_modes(modes, solve)); }, abandon);
+  const std::exception_ptr failure =
+      failure_of([&] { best.emplace(solve_in_modes(modes, solve, runs_batches)); }, abandon);
   if (failure) std::rethrow_exception(failure);
   if (!*best) {
     raise_error(best->error());

@@ -61,16 +61,17 @@ class ReleasedInterpreter {
 // A solve of one solver's records, given how it is driven.
 using RecordSolve = FunctionRef<Result<Assignment>(const SolveControl&)>;
 
-// Runs `solve` in `modes`. With the interpreter lock released, no Python
-// object is touched until it is taken back: the records solved on are plain
-// C++ data, kept alive and unchanged by the caller's borrows.
-Result<Assignment> solve_in_modes(const SolveModes& modes, RecordSolve solve);
+// Runs `solve` in `modes`; `runs_batches` says whether it runs a batch (see
+// runs_batches() of the solvers). With the interpreter lock released, no
+// Python object is touched until it is taken back: the records solved on are
+// plain C++ data, kept alive and unchanged by the caller's borrows.
+Result<Assignment> solve_in_modes(const SolveModes& modes, RecordSolve solve, bool runs_batches);
 
 // solve_in_modes, then the result as (best assignment as a new int64 array,
 // best value as a float). If the interpreter, shutting down, ends this thread
 // as it asks for the lock back, `abandon` gives up the call's references
 // first: they go with the thread (see failure_of).
-PyObject* solve_and_convert(const SolveModes& modes, RecordSolve solve, FunctionRef<void()> abandon);
+PyObject* solve_and_convert(const SolveModes& modes, RecordSolve solve, bool runs_batches, FunctionRef<void()> abandon);
 
 // The argument of solve(): a shared borrow of a Task.
 struct SolveArguments {
@@ -85,12 +86,15 @@ consteval auto solve_parameters(const char* class_name) {
 
 template <class Parameters>
 using SolveOf = Result<Assignment> (*)(const Task&, const Parameters&, const SolveControl&);
+template <class Parameters>
+using RunsBatchesOf = bool (*)(const Task&, const Parameters&);
 
 // solve(task) on `self`, a `solver_type` instance whose record is
 // `Parameters`, with the parameters of `table` (solve_parameters()).
 template <class Parameters, class Table>
 PyObject* run_solve(PyObject* self, PyTypeObject* solver_type, const char* solver_name, const Table& table,
-                    PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames, SolveOf<Parameters> solve) {
+                    PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames, SolveOf<Parameters> solve,
+                    RunsBatchesOf<Parameters> runs_batches) {
   typename Table::Slots slots;
   if (!table.bind(args, nargsf, kwnames, slots)) return nullptr;
   auto solver = SharedBorrow<Parameters>::take(self, solver_type, solver_name);
@@ -102,6 +106,7 @@ PyObject* run_solve(PyObject* self, PyTypeObject* solver_type, const char* solve
   SharedBorrow<Task>& task = *arguments.task;
   return solve_and_convert(
       *modes, [&](const SolveControl& control) { return solve(*task, **solver, control); },
+      runs_batches(*task, **solver),
       [&] {
         for (PyRef& slot : slots) (void)slot.release();
         task.abandon();

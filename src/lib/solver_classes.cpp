@@ -15,10 +15,10 @@ namespace corvane::py {
 namespace {
 
 // A solver class: its name, its record, the parameter tables of its
-// constructor and of solve(), where its type object is kept, and the solve
-// it runs on its records.
+// constructor and of solve(), where its type object is kept, the solve it
+// runs on its records and whether that runs a batch.
 template <const char* kName, class Parameters, const auto& kNew, const auto& kSolve, PyTypeObject** kType,
-          SolveOf<Parameters> kRun>
+          SolveOf<Parameters> kRun, RunsBatchesOf<Parameters> kRunsBatches>
 struct SolverClass {
   static PyObject* construct(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     return entry_guard([&]() -> PyObject* {
@@ -33,7 +33,8 @@ struct SolverClass {
   static void deallocate(PyObject* self) { destroy_instance<Parameters>(self); }
 
   static PyObject* solve(PyObject* self, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
-    return entry_guard([&] { return run_solve<Parameters>(self, *kType, kName, kSolve, args, nargsf, kwnames, kRun); });
+    return entry_guard(
+        [&] { return run_solve<Parameters>(self, *kType, kName, kSolve, args, nargsf, kwnames, kRun, kRunsBatches); });
   }
 
   static inline PyMethodDef methods[] = {
@@ -75,12 +76,12 @@ constexpr auto kProbabilisticSolve = solve_parameters(kProbabilistic);
 
 const ClassDefinition& ant_colony_class() {
   return SolverClass<kAntColony, AntColonyParameters, kAntColonyNew, kAntColonySolve, &g_ant_colony_type,
-                     solve_ant_colony>::definition();
+                     solve_ant_colony, runs_batches>::definition();
 }
 
 const ClassDefinition& probabilistic_class() {
   return SolverClass<kProbabilistic, ProbabilisticParameters, kProbabilisticNew, kProbabilisticSolve,
-                     &g_probabilistic_type, solve_probabilistic>::definition();
+                     &g_probabilistic_type, solve_probabilistic, runs_batches>::definition();
 }
 
 }  // namespace corvane::py

@@ -32,6 +32,8 @@ struct alignas(64) IndexedBest {
 
 }  // namespace
 
+bool runs_batches(const Task& task, const ProbabilisticParameters&) { return task.m * task.n > 0; }
+
 Result<Assignment> solve_probabilistic(const Task& task, const ProbabilisticParameters& parameters) {
   return solve_probabilistic(task, parameters, PlainSolve().control());
 }
@@ -41,7 +43,7 @@ Result<Assignment> solve_probabilistic(const Task& task, const ProbabilisticPara
   // Only the running best is kept, so memory does not grow with kmax, and
   // any kmax runs as long as it takes.
   // An empty grid has no candidate cell: every sample is empty.
-  if (task.m * task.n == 0) return BestCandidate().assignment(task.m, task.n);
+  if (!runs_batches(task, parameters)) return BestCandidate().assignment(task.m, task.n);
   const FloatMatrix eta = build_heuristic_matrix(task);
   std::vector<std::int64_t> resource_copy;
   const Objective objective(task);

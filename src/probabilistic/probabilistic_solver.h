@@ -21,4 +21,8 @@ Result<Assignment> solve_probabilistic(const Task& task, const ProbabilisticPara
                                        const SolveControl& control);
 Result<Assignment> solve_probabilistic(const Task& task, const ProbabilisticParameters& parameters);
 
+// Whether such a solve runs its batch, and so uses the worker pool: always,
+// also of zero samples, except on an empty grid.
+bool runs_batches(const Task& task, const ProbabilisticParameters& parameters);
+
 }  // namespace corvane
