@@ -23,8 +23,9 @@ struct AntColonyParameters {
 };
 
 // The best assignment over all ants; MemoryError when a batch of num_ants
-// candidates cannot be held, Stopped when the checkpoint says so. Throws
-// InternalFailure when a pick meets a total weight of +infinity.
+// candidates cannot be held (before any is built) or an allocation fails,
+// Stopped when the checkpoint says so. Throws InternalFailure when a pick
+// meets a total weight of +infinity.
 Result<Assignment> solve_ant_colony(const Task& task, const AntColonyParameters& parameters,
                                     const SolveControl& control);
 Result<Assignment> solve_ant_colony(const Task& task, const AntColonyParameters& parameters);

@@ -172,9 +172,9 @@ void raise_failure(const std::exception_ptr& failure) noexcept {
     } catch (const InternalFailure& caught) {
       raise_panic(caught.message());
     } catch (const std::bad_alloc&) {
-      PyErr_NoMemory();
+      PyErr_SetString(PyExc_MemoryError, kOutOfMemory);
     } catch (const std::length_error&) {  // a container larger than the address space
-      PyErr_NoMemory();
+      PyErr_SetString(PyExc_MemoryError, kOutOfMemory);
     } catch (const std::exception& caught) {
       raise_panic(caught.what());
     } catch (...) {

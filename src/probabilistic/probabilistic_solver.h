@@ -16,7 +16,9 @@ struct ProbabilisticParameters {
   std::uint64_t kmax;
 };
 
-// The best of kmax samples; Stopped when the checkpoint after the batch says so.
+// The best of kmax samples; MemoryError when an allocation fails (all of
+// them come before the first sample), Stopped when the checkpoint after the
+// batch says so.
 Result<Assignment> solve_probabilistic(const Task& task, const ProbabilisticParameters& parameters,
                                        const SolveControl& control);
 Result<Assignment> solve_probabilistic(const Task& task, const ProbabilisticParameters& parameters);

@@ -1,5 +1,6 @@
 #include "runtime/decimal.h"
 
+#include <algorithm>
 #include <limits>
 
 namespace corvane::runtime {
@@ -15,6 +16,16 @@ std::optional<std::uint64_t> parse_unsigned(std::string_view text) {
     value = value * 10 + digit;
   }
   return value;
+}
+
+std::string to_decimal(unsigned __int128 value) {
+  std::string digits;
+  do {
+    digits.push_back(static_cast<char>('0' + static_cast<int>(value % 10)));
+    value /= 10;
+  } while (value != 0);
+  std::reverse(digits.begin(), digits.end());
+  return digits;
 }
 
 }  // namespace corvane::runtime

@@ -1,8 +1,10 @@
-// Unsigned decimal numbers as environment variables spell them.
+// Unsigned decimal numbers as environment variables spell them, and as
+// messages show them.
 #pragma once
 
 #include <cstdint>
 #include <optional>
+#include <string>
 #include <string_view>
 
 namespace corvane::runtime {
@@ -10,5 +12,8 @@ namespace corvane::runtime {
 // An unsigned decimal: optional leading '+', then one or more digits and
 // nothing else (no blanks). A value above 2^64 - 1 counts as not a number.
 std::optional<std::uint64_t> parse_unsigned(std::string_view text);
+
+// The digits of `value`, which may pass 2^64 (a byte count, say).
+std::string to_decimal(unsigned __int128 value);
 
 }  // namespace corvane::runtime
