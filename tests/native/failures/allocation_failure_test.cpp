@@ -165,9 +165,9 @@ Report cold_solve(const Task& task, const Variant& variant, std::uint64_t k) {
   return report;
 }
 
-class ColdSolve : public ::testing::TestWithParam<Variant> {};
+class Solve : public ::testing::TestWithParam<Variant> {};
 
-TEST_P(ColdSolve, SurvivesTheFailureOfEveryAllocation) {
+TEST_P(Solve, SurvivesTheFailureOfEveryAllocation) {
   const Variant& variant = GetParam();
   const Task task = some_task();
   const Report reference = report_from_child([&] { return cold_solve(task, variant, 0); });
@@ -187,7 +187,7 @@ TEST_P(ColdSolve, SurvivesTheFailureOfEveryAllocation) {
   EXPECT_GT(refused, 0u);
 }
 
-INSTANTIATE_TEST_SUITE_P(Solvers, ColdSolve,
+INSTANTIATE_TEST_SUITE_P(Solvers, Solve,
                          ::testing::Values(Variant{"AntColonyDefault", true, false},
                                            Variant{"AntColonySeeded", true, true},
                                            Variant{"ProbabilisticDefault", false, false},
@@ -214,7 +214,7 @@ class NotingSources final : public runtime::CandidateSources {
 
 // Everything a solve needs is allocated before its first candidate is built,
 // so that what does not fit is refused before any work.
-TEST_P(ColdSolve, AllocatesNothingOnceItsFirstBatchStarts) {
+TEST_P(Solve, AllocatesNothingOnceItsFirstBatchStarts) {
   const Variant& variant = GetParam();
   const Task task = some_task();
   draw_on_every_thread();  // the generators are the threads', not the solve's
