@@ -33,20 +33,29 @@ double deposit_scale(const Task& task) {
 
 }  // namespace
 
+bool runs_batches(const Task& task, const AntColonyParameters& parameters) {
+  return parameters.kmax > 0 && task.m * task.n > 0;
+}
+
 Result<Assignment> solve_ant_colony(const Task& task, const AntColonyParameters& parameters) {
   return solve_ant_colony(task, parameters, PlainSolve().control());
 }
 
-Result<Assignment> solve_ant_colony(const Task& task, const AntColonyParameters& parameters,
-                                    const SolveControl& control) {
+namespace {
+
+// The search of solve_ant_colony. What it needs is allocated before the
+// first batch: the batch's records and cells first, which grow with
+// num_ants and are refused before anything else is spent.
+Result<Assignment> search(const Task& task, const AntColonyParameters& parameters, const SolveControl& control) {
   const std::size_t cells = task.m * task.n;
   std::vector<Solution> batch;
   if (parameters.kmax > 0) {
-    if (auto error = allocate_batch(batch, parameters.num_ants, "ants")) return *error;
+    if (auto error = allocate_batch(batch, parameters.num_ants, cells, "ants")) return *error;
   }
-  // An empty grid has no candidate cell: every ant is empty and scores 0.0.
+  // Without an iteration nothing is built, and the pool is not started. An
+  // empty grid has no candidate cell: every ant is empty and scores 0.0.
   // Returning now also spares a walk over up to 2^59 empty rows.
-  if (cells == 0) return BestCandidate().assignment(task.m, task.n);
+  if (!runs_batches(task, parameters)) return BestCandidate(task.m, task.n).assignment();
 
   const bool ants = !batch.empty();
   std::vector<double> tau(cells, parameters.initial_pheromone);
@@ -77,8 +86,9 @@ Result<Assignment> solve_ant_colony(const Task& task, const AntColonyParameters&
                         task.b_total);
   const Objective objective(task);
   std::vector<Constructor> constructors(ants ? runtime::current_num_threads() + 1 : 0);
+  for (Constructor& constructor : constructors) constructor.reserve(plan);
 
-  BestCandidate best;
+  BestCandidate best(task.m, task.n);
   const double f = 1.0 - parameters.rho;
   for (std::uint64_t iteration = 0; iteration < parameters.kmax; ++iteration) {
     if (ants) {
@@ -114,7 +124,14 @@ Result<Assignment> solve_ant_colony(const Task& task, const AntColonyParameters&
     if (!control.checkpoint(Progress{iteration + 1, best.value(), tau, q, batch})) return Error{ErrorKind::Stopped, ""};
     if (control.out_of_time()) break;
   }
-  return best.assignment(task.m, task.n);
+  return std::move(best).assignment();
+}
+
+}  // namespace
+
+Result<Assignment> solve_ant_colony(const Task& task, const AntColonyParameters& parameters,
+                                    const SolveControl& control) {
+  return within_memory(task, [&] { return search(task, parameters, control); });
 }
 
 }  // namespace corvane

@@ -42,6 +42,7 @@ void RunningSums::resize(std::size_t cells) {
   blocks_.assign(blocks, Block{kNoExponent, 0, 0.0});
   groups_.assign(groups, Block{kNoExponent, 0, 0.0});
   starts_.assign(groups + 1, 0.0);
+  marked_.assign((blocks + 63) / 64, 0);
 }
 
 void RunningSums::restart(const RunningSums& start) {

@@ -189,7 +189,7 @@ bool ProgressLog::emit(int level, const std::string& message, PyRef extra) {
   return static_cast<bool>(result);
 }
 
-bool ProgressLog::started(std::size_t threads) {
+bool ProgressLog::started(std::optional<std::size_t> threads) {
   if (!info_) return true;
   const std::optional<std::string> parameters = parameter_text(parameters_.get());
   if (!parameters) return false;
@@ -198,18 +198,21 @@ bool ProgressLog::started(std::size_t threads) {
   if (modes_.release_gil) modes += ", lock released";
   if (modes_.time_limit) modes += format(", time limit %g s", *modes_.time_limit);
   if (!modes.empty()) modes = ";" + modes.substr(1);
-  const std::string message = format("%s: solving a %llux%llu task with %s on %zu thread%s%s", solver_name_,
-                                     static_cast<unsigned long long>(m_), static_cast<unsigned long long>(n_),
-                                     parameters->c_str(), threads, threads == 1 ? "" : "s", modes.c_str());
+  // A solve that runs no batch starts no pool: it has no threads to tell of.
+  const std::string on = threads ? format(" on %zu thread%s", *threads, *threads == 1 ? "" : "s") : "";
+  const std::string message =
+      format("%s: solving a %llux%llu task with %s%s%s", solver_name_, static_cast<unsigned long long>(m_),
+             static_cast<unsigned long long>(n_), parameters->c_str(), on.c_str(), modes.c_str());
   PyRef extra = attributes("start", now(), 0.0, std::nullopt);
   if (!extra) return false;
   PyObject* dict = extra.get();
   PyRef seed = modes_.seed ? to_python(*modes_.seed) : PyRef::borrow(Py_None);
-  const bool made = put(dict, "m", to_python(m_)) && put(dict, "n", to_python(n_)) &&
-                    put(dict, "threads", to_python(static_cast<std::uint64_t>(threads))) &&
-                    put(dict, "parameters", std::move(parameters_)) && put(dict, "seed", std::move(seed)) &&
-                    put(dict, "release_gil", PyRef::borrow(modes_.release_gil ? Py_True : Py_False)) &&
-                    put(dict, "time_limit", maybe(modes_.time_limit));
+  const bool made =
+      put(dict, "m", to_python(m_)) && put(dict, "n", to_python(n_)) &&
+      put(dict, "threads", threads ? to_python(static_cast<std::uint64_t>(*threads)) : PyRef::borrow(Py_None)) &&
+      put(dict, "parameters", std::move(parameters_)) && put(dict, "seed", std::move(seed)) &&
+      put(dict, "release_gil", PyRef::borrow(modes_.release_gil ? Py_True : Py_False)) &&
+      put(dict, "time_limit", maybe(modes_.time_limit));
   return made && emit(kInfo, message, std::move(extra));
 }
 

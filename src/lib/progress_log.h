@@ -78,7 +78,7 @@ class ProgressLog {
   // set, when a handler raised.
 
   // The start record, with the pool's thread count.
-  bool started(std::size_t threads);
+  bool started(std::optional<std::size_t> threads);
   // After a batch and its updates: the iteration's DEBUG record, and a
   // progress record when one is due.
   bool after_batch(const Progress& progress);

@@ -64,7 +64,7 @@ class CallingThread final : public runtime::BatchWatch {
 }  // namespace
 
 Result<Assignment> solve_in_modes(const SolveModes& modes, ProgressLog::Clock::time_point started, ProgressLog* log,
-                                  RecordSolve solve) {
+                                  RecordSolve solve, bool runs_batches) {
   const std::uint64_t call = next_call_number();
   runtime::ThreadGeneratorSources entropy;
   std::optional<runtime::SeededSources> seeded;
@@ -73,7 +73,9 @@ Result<Assignment> solve_in_modes(const SolveModes& modes, ProgressLog::Clock::t
   std::optional<TimeLimit> limit;
   if (modes.time_limit) limit.emplace(started, *modes.time_limit);
   // After the call's number is given out: a handler that solves takes the next.
-  if (log != nullptr && !log->started(runtime::current_num_threads())) return Error{ErrorKind::Stopped, ""};
+  if (log != nullptr && !log->started(runs_batches ? std::optional(runtime::current_num_threads()) : std::nullopt)) {
+    return Error{ErrorKind::Stopped, ""};
+  }
   auto run = [&](CallingThread& calling) {
     auto between_batches = [&calling](const Progress& progress) { return calling.between_batches(progress); };
     const bool watched = log != nullptr && log->watches_batches();
@@ -85,9 +87,9 @@ Result<Assignment> solve_in_modes(const SolveModes& modes, ProgressLog::Clock::t
     CallingThread calling(log, nullptr);
     best.emplace(run(calling));
   } else {
-    // The first solve creates the pool, which reads its size from the
+    // The first batch creates the pool, which reads its size from the
     // environment: that read must not race with os.environ in other threads.
-    (void)runtime::current_num_threads();
+    if (runs_batches) (void)runtime::current_num_threads();
     ReleasedInterpreter released;
     CallingThread calling(log, &released);
     // A failure waits for the lock to be back before it goes on: taking the
@@ -104,10 +106,10 @@ Result<Assignment> solve_in_modes(const SolveModes& modes, ProgressLog::Clock::t
 }
 
 PyObject* solve_and_convert(const SolveModes& modes, ProgressLog::Clock::time_point started, ProgressLog* log,
-                            RecordSolve solve, FunctionRef<void()> abandon) {
+                            RecordSolve solve, bool runs_batches, FunctionRef<void()> abandon) {
   std::optional<Result<Assignment>> best;
   const std::exception_ptr failure =
-      failure_of([&] { best.emplace(solve_in_modes(modes, started, log, solve)); }, abandon);
+      failure_of([&] { best.emplace(solve_in_modes(modes, started, log, solve, runs_batches)); }, abandon);
   if (failure) std::rethrow_exception(failure);
   if (!*best) {
     raise_error(best->error());

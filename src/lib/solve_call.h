@@ -58,19 +58,20 @@ class ReleasedInterpreter {
 using RecordSolve = FunctionRef<Result<Assignment>(const SolveControl&)>;
 
 // Runs `solve` in `modes`, for a call that began at `started`, writing its
-// records to `log` (null when the logger wants none). With the interpreter
-// lock released, no Python object is touched until it is taken back: the
-// records solved on are plain C++ data, kept alive and unchanged by the
-// caller's borrows.
+// records to `log` (null when the logger wants none); `runs_batches` says
+// whether it runs a batch (see runs_batches() of the solvers). With the
+// interpreter lock released, no Python object is touched until it is taken
+// back: the records solved on are plain C++ data, kept alive and unchanged by
+// the caller's borrows.
 Result<Assignment> solve_in_modes(const SolveModes& modes, ProgressLog::Clock::time_point started, ProgressLog* log,
-                                  RecordSolve solve);
+                                  RecordSolve solve, bool runs_batches);
 
 // solve_in_modes, then the result as (best assignment as a new int64 array,
 // best value as a float). If the interpreter, shutting down, ends this thread
 // as it asks for the lock back, `abandon` gives up the call's references
 // first: they go with the thread (see failure_of).
 PyObject* solve_and_convert(const SolveModes& modes, ProgressLog::Clock::time_point started, ProgressLog* log,
-                            RecordSolve solve, FunctionRef<void()> abandon);
+                            RecordSolve solve, bool runs_batches, FunctionRef<void()> abandon);
 
 // The argument of solve(): a shared borrow of a Task.
 struct SolveArguments {
@@ -85,6 +86,8 @@ consteval auto solve_parameters(const char* class_name) {
 
 template <class Parameters>
 using SolveOf = Result<Assignment> (*)(const Task&, const Parameters&, const SolveControl&);
+template <class Parameters>
+using RunsBatchesOf = bool (*)(const Task&, const Parameters&);
 
 // What the records say of a solver whose record is `Parameters`: how its
 // work is counted, and its parameters by name (see SolveOutline).
@@ -99,7 +102,7 @@ struct SolverTerms {
 template <class Parameters, class Table>
 PyObject* run_solve(PyObject* self, PyTypeObject* solver_type, const char* solver_name, const Table& table,
                     PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames, SolveOf<Parameters> solve,
-                    SolverTerms<Parameters> terms) {
+                    RunsBatchesOf<Parameters> runs_batches, SolverTerms<Parameters> terms) {
   const ProgressLog::Clock::time_point started = ProgressLog::Clock::now();
   typename Table::Slots slots;
   if (!table.bind(args, nargsf, kwnames, slots)) return nullptr;
@@ -118,7 +121,7 @@ PyObject* run_solve(PyObject* self, PyTypeObject* solver_type, const char* solve
   }
   return solve_and_convert(
       *modes, started, log ? &*log : nullptr,
-      [&](const SolveControl& control) { return solve(*task, **solver, control); },
+      [&](const SolveControl& control) { return solve(*task, **solver, control); }, runs_batches(*task, **solver),
       [&] {
         for (PyRef& slot : slots) (void)slot.release();
         task.abandon();

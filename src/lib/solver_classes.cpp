@@ -16,9 +16,10 @@ namespace {
 
 // A solver class: its name, its record, the parameter tables of its
 // constructor and of solve(), where its type object is kept, the solve it
-// runs on its records, and how the progress records count its work.
+// runs on its records and whether that runs a batch, and how the progress
+// records count its work.
 template <const char* kName, class Parameters, const auto& kNew, const auto& kSolve, PyTypeObject** kType,
-          SolveOf<Parameters> kRun, SolveUnits (*kUnits)(const Parameters&)>
+          SolveOf<Parameters> kRun, RunsBatchesOf<Parameters> kRunsBatches, SolveUnits (*kUnits)(const Parameters&)>
 struct SolverClass {
   static PyObject* construct(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     return entry_guard([&]() -> PyObject* {
@@ -34,7 +35,7 @@ struct SolverClass {
 
   static PyObject* solve(PyObject* self, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
     return entry_guard([&] {
-      return run_solve<Parameters>(self, *kType, kName, kSolve, args, nargsf, kwnames, kRun,
+      return run_solve<Parameters>(self, *kType, kName, kSolve, args, nargsf, kwnames, kRun, kRunsBatches,
                                    SolverTerms<Parameters>{kUnits, parameters});
     });
   }
@@ -94,12 +95,12 @@ SolveUnits probabilistic_units(const ProbabilisticParameters& parameters) { retu
 
 const ClassDefinition& ant_colony_class() {
   return SolverClass<kAntColony, AntColonyParameters, kAntColonyNew, kAntColonySolve, &g_ant_colony_type,
-                     solve_ant_colony, ant_colony_units>::definition();
+                     solve_ant_colony, runs_batches, ant_colony_units>::definition();
 }
 
 const ClassDefinition& probabilistic_class() {
   return SolverClass<kProbabilistic, ProbabilisticParameters, kProbabilisticNew, kProbabilisticSolve,
-                     &g_probabilistic_type, solve_probabilistic, probabilistic_units>::definition();
+                     &g_probabilistic_type, solve_probabilistic, runs_batches, probabilistic_units>::definition();
 }
 
 }  // namespace corvane::py

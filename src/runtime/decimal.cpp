@@ -1,5 +1,6 @@
 #include "runtime/decimal.h"
 
+#include <algorithm>
 #include <charconv>
 #include <limits>
 #include <system_error>
@@ -27,6 +28,16 @@ std::optional<double> parse_decimal(std::string_view text) {
   const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value);
   if (error != std::errc() || end != text.data() + text.size()) return std::nullopt;
   return value;
+}
+
+std::string to_decimal(unsigned __int128 value) {
+  std::string digits;
+  do {
+    digits.push_back(static_cast<char>('0' + static_cast<int>(value % 10)));
+    value /= 10;
+  } while (value != 0);
+  std::reverse(digits.begin(), digits.end());
+  return digits;
 }
 
 }  // namespace corvane::runtime

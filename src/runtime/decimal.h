@@ -1,8 +1,10 @@
-// Decimal numbers as environment variables spell them.
+// Decimal numbers as environment variables spell them, and as messages show
+// them.
 #pragma once
 
 #include <cstdint>
 #include <optional>
+#include <string>
 #include <string_view>
 
 namespace corvane::runtime {
@@ -17,5 +19,8 @@ std::optional<std::uint64_t> parse_unsigned(std::string_view text);
 // same in every locale; a value beyond the range of doubles, in either
 // direction, counts as not a number.
 std::optional<double> parse_decimal(std::string_view text);
+
+// The digits of `value`, which may pass 2^64 (a byte count, say).
+std::string to_decimal(unsigned __int128 value);
 
 }  // namespace corvane::runtime

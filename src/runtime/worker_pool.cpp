@@ -74,7 +74,9 @@ struct WorkerPool::Batch {
 
   // Guarded by the pool's mutex.
   std::size_t holders = 0;  // threads currently claiming from or running it
-  bool queued = true;
+  bool queued = false;
+  Batch* older = nullptr;  // neighbours in the queue
+  Batch* newer = nullptr;
   // Set under the mutex; atomic so that a caller can spin on it without it.
   std::atomic<bool> finished{false};
   std::size_t failed_index = std::numeric_limits<std::size_t>::max();
@@ -241,8 +243,8 @@ void WorkerPool::work_loop(std::size_t index) {
   current_index = index;
   std::unique_lock<std::mutex> lock(mutex_);
   for (;;) {
-    if (!queue_.empty()) {
-      Batch& batch = *queue_.front();
+    if (oldest_ != nullptr) {
+      Batch& batch = *oldest_;
       ++batch.holders;
       lock.unlock();
       help(batch);
@@ -254,9 +256,9 @@ void WorkerPool::work_loop(std::size_t index) {
     lock.unlock();
     wait_for_work_briefly();
     lock.lock();
-    if (queue_.empty() && !stopping_.load(std::memory_order_relaxed)) {
+    if (oldest_ == nullptr && !stopping_.load(std::memory_order_relaxed)) {
       ++sleeping_;
-      work_available_.wait(lock, [this] { return !queue_.empty() || stopping_.load(std::memory_order_relaxed); });
+      work_available_.wait(lock, [this] { return oldest_ != nullptr || stopping_.load(std::memory_order_relaxed); });
       --sleeping_;
     }
   }
@@ -293,6 +295,23 @@ void WorkerPool::record_failure(Batch& batch, std::size_t index, std::exception_
   }
 }
 
+void WorkerPool::enqueue(Batch& batch) {
+  batch.older = newest_;
+  batch.newer = nullptr;
+  (newest_ != nullptr ? newest_->newer : oldest_) = &batch;
+  newest_ = &batch;
+  batch.queued = true;
+  queued_batches_.store(++queued_, std::memory_order_relaxed);
+}
+
+void WorkerPool::dequeue(Batch& batch) {
+  CORVANE_CHECK(batch.queued, "only a queued batch leaves the queue");
+  (batch.older != nullptr ? batch.older->newer : oldest_) = batch.newer;
+  (batch.newer != nullptr ? batch.newer->older : newest_) = batch.older;
+  batch.queued = false;
+  queued_batches_.store(--queued_, std::memory_order_relaxed);
+}
+
 void WorkerPool::leave(Batch& batch) {
   CORVANE_CHECK(batch.holders > 0, "a thread leaves only a batch it holds");
   --batch.holders;
@@ -303,11 +322,7 @@ void WorkerPool::settle(Batch& batch) {
   // Fully claimed: nobody new may join, so take it off the queue. It is
   // finished once the last thread that claimed part of it has left, because
   // every claimed item has then run.
-  if (batch.queued && batch.exhausted()) {
-    queue_.erase(std::find(queue_.begin(), queue_.end(), &batch));
-    queued_batches_.store(queue_.size(), std::memory_order_relaxed);
-    batch.queued = false;
-  }
+  if (batch.queued && batch.exhausted()) dequeue(batch);
   if (!batch.queued && batch.holders == 0 && !batch.finished.load(std::memory_order_relaxed)) {
     batch.finished.store(true, std::memory_order_release);
     batch.finished_signal.notify_all();
@@ -338,8 +353,7 @@ void WorkerPool::run_claims(std::size_t count, ClaimsBody body, void* context, B
   }
   Batch batch(body, context, count, 2 * size_, watch != nullptr ? watch->stop_at() : Batch::Clock::time_point::max());
   std::unique_lock<std::mutex> lock(mutex_);
-  queue_.push_back(&batch);
-  queued_batches_.store(queue_.size(), std::memory_order_relaxed);
+  enqueue(batch);
   for (std::size_t woken = 0; woken < std::min(sleeping_, count); ++woken) work_available_.notify_one();
   if (helping) {
     // A worker must not sleep on its own nested batch: the other workers may

@@ -12,7 +12,6 @@
 #include <atomic>
 #include <condition_variable>
 #include <cstddef>
-#include <deque>
 #include <memory>
 #include <mutex>
 #include <vector>
@@ -83,8 +82,10 @@ class WorkerPool {
   void wait_for_work_briefly() const noexcept;
   void help(Batch& batch);
   void record_failure(Batch& batch, std::size_t index, std::exception_ptr failure);
-  void leave(Batch& batch);   // caller holds mutex_
-  void settle(Batch& batch);  // caller holds mutex_
+  void enqueue(Batch& batch);  // caller holds mutex_
+  void dequeue(Batch& batch);  // caller holds mutex_
+  void leave(Batch& batch);    // caller holds mutex_
+  void settle(Batch& batch);   // caller holds mutex_
   void wait_for(Batch& batch, std::unique_lock<std::mutex>& lock, BatchWatch* watch);
   void stop();
 
@@ -94,7 +95,11 @@ class WorkerPool {
   std::mutex mutex_;
   std::condition_variable work_available_;
   std::condition_variable workers_gone_;
-  std::deque<Batch*> queue_;       // batches with unclaimed items, oldest first
+  // Batches with unclaimed items, oldest first, linked through the batches
+  // themselves: submitting a batch allocates nothing, so it cannot fail.
+  Batch* oldest_ = nullptr;
+  Batch* newest_ = nullptr;
+  std::size_t queued_ = 0;
   std::size_t sleeping_ = 0;
   std::size_t live_workers_ = 0;
   // Mirrors of state guarded by mutex_, read by spinning workers.
