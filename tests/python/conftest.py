@@ -4,6 +4,12 @@ import pytest
 from support import Task
 
 
+def pytest_configure(config):
+    config.addinivalue_line(
+        "markers", "slow: slow by nature (statistics over many samples, long loops, checks that only a sanitizer "
+        "makes worth their time); tests/run_tests.sh leaves them to .ci/stages/05-slow.sh")
+
+
 @pytest.fixture
 def small_task():
     c = np.array([[5, 3, 0], [2, 7, 1]], dtype=np.int64)

@@ -190,6 +190,7 @@ def churn(rounds):
         assert outcome_of(ACO, 1, 2, "x") == "TypeError"
 
 
+@pytest.mark.slow
 @pytest.mark.skipif(UNDER_ASAN, reason="AddressSanitizer's quarantine holds freed memory on purpose")
 def test_resident_memory_stays_flat_over_a_long_loop():
     churn(300)  # pool, generators, NumPy and allocator caches settle
@@ -219,9 +220,9 @@ def test_panic_leaves_solver_and_task_usable_and_leaks_nothing():
     check_result(PROB(kmax=8).solve(task), data)
 
 
+@pytest.mark.slow
+@pytest.mark.skipif(UNDER_ASAN, reason="AddressSanitizer's quarantine holds freed memory on purpose")
 def test_panics_keep_resident_memory_flat():
-    if UNDER_ASAN:
-        pytest.skip("AddressSanitizer's quarantine holds freed memory on purpose")
     c, b, w = arrays(40, 40)
     task = Task(40, 40, c, b, 10**6, w)
     solver = ACO(num_ants=16, kmax=1, alpha=-1.0, initial_pheromone=0.0)
