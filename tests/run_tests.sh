@@ -13,7 +13,7 @@
 # - GoogleTest comes from apt-get when it is missing and this is root;
 #   otherwise the script stops and names the command to run.
 # - The Python tests run on every core (pytest-xdist), without those marked
-#   slow: .ci/stages/05-slow.sh runs those.
+#   slow: .ci/stages/06-slow.sh runs those.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 

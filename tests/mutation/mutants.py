@@ -95,6 +95,9 @@ MUTANTS = [
     Mutant("release-mode-holds-the-lock", "src/lib/solver_classes.cpp",
            "if (!modes.release_gil) {", "if (true) {",
            "CORVANE_RELEASE_GIL=1 keeps the interpreter lock"),
+    Mutant("pool-reports-any-failure", "src/runtime/worker_pool.cpp",
+           "if (index < batch.failed_index) {", "if (true) {",
+           "the failure of the last candidate to fail is reported, not the lowest"),
     Mutant("refused-dtype-leaks-its-descriptor", "src/surface/numpy_array.cpp",
            "  Py_DECREF(wanted);\n  if (!same) {\n    refuse_array(object, parameter);\n    return std::nullopt;\n  }\n",
            "  if (!same) {\n    refuse_array(object, parameter);\n    return std::nullopt;\n  }\n  Py_DECREF(wanted);\n",
@@ -103,9 +106,6 @@ MUTANTS = [
            "overall.offer(thread_best.value, thread_best.index, thread_best.cells);",
            "overall.offer(thread_best.value, 0, thread_best.cells);",
            "of equal values, the threads' bests are merged by thread, not by the lowest sample index"),
-    Mutant("pool-reports-any-failure", "src/runtime/worker_pool.cpp",
-           "if (index < batch.failed_index) {", "if (true) {",
-           "the failure of the last candidate to fail is reported, not the lowest"),
 ]
 
 

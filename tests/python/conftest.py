@@ -7,7 +7,7 @@ from support import Task
 def pytest_configure(config):
     config.addinivalue_line(
         "markers", "slow: slow by nature (statistics over many samples, long loops, checks that only a sanitizer "
-        "makes worth their time); tests/run_tests.sh leaves them to .ci/stages/05-slow.sh")
+        "makes worth their time); tests/run_tests.sh leaves them to .ci/stages/06-slow.sh")
 
 
 @pytest.fixture

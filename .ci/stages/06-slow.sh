@@ -5,7 +5,7 @@
 # their default number of examples. Runs against the corvane that the README's
 # test command installed into the interpreter (PYTHON, default python3).
 #
-#   bash .ci/stages/05-slow.sh        (CORVANE_FUZZ_EXAMPLES sets the long fuzz run's examples per test)
+#   bash .ci/stages/06-slow.sh        (CORVANE_FUZZ_EXAMPLES sets the long fuzz run's examples per test)
 set -euo pipefail
 cd "$(dirname "$0")/../../tests/python"
 
