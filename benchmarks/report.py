@@ -210,8 +210,8 @@ def report(args, info: dict, m: Measurements, started: str, load_before: tuple, 
 # Baseline against candidate
 
 
-def solve_columns(m: Measurements) -> list[Column]:
-    return [Column("Solver", lambda c: c.label), Column("Size", lambda c: square(c.size))]
+# The first columns of a table whose rows are solve configurations.
+SOLVE_COLUMNS = [Column("Solver", lambda c: c.label), Column("Size", lambda c: square(c.size))]
 
 
 def comparison_time_columns(m: Measurements) -> list[Column]:
@@ -221,7 +221,7 @@ def comparison_time_columns(m: Measurements) -> list[Column]:
     def ratio(threads):
         return lambda c: f"**{fmt_ratio(m.ratio(c, threads))}**"
 
-    return [*solve_columns(m), Column("Per", lambda c: c.unit),
+    return [*SOLVE_COLUMNS, Column("Per", lambda c: c.unit),
             Column("1 thread: baseline", seconds("baseline", 1)), Column("candidate", seconds("candidate", 1)),
             Column("ratio", ratio(1)),
             Column("2 threads: baseline", seconds("baseline", 2)), Column("candidate", seconds("candidate", 2)),
@@ -239,7 +239,7 @@ def comparison_memory_columns(m: Measurements) -> list[Column]:
     def grown(role):
         return lambda c: fmt_mib(m.peak_rss_kib(role, c) - m.rss_before_kib(role, c))
 
-    return [*solve_columns(m), Column("Peak RSS: baseline", peak("baseline")), Column("candidate", peak("candidate")),
+    return [*SOLVE_COLUMNS, Column("Peak RSS: baseline", peak("baseline")), Column("candidate", peak("candidate")),
             Column("ratio", lambda c: fmt_ratio(m.peak_rss_kib("baseline", c) / m.peak_rss_kib("candidate", c))),
             Column("Grown while solving: baseline", grown("baseline")), Column("candidate", grown("candidate"))]
 
@@ -350,15 +350,21 @@ def comparison_sections(args, m: Measurements) -> list[str]:
 # One revision
 
 
+def native_column(constructions: dict[tuple, dict]) -> Column:
+    """construction_bench's production construction at a solve's size and weight."""
+
+    def native(c):
+        fast = constructions.get((c.size, c.beta, False))
+        return fmt_ns(fast["ns_per_step"]) if fast else "—"
+
+    return Column("ns / step (native)", native)
+
+
 def single_solve_columns(m: Measurements, role: str) -> list[Column]:
     constructions = m.constructions[role]
 
     def s(threads):
         return lambda c: m.series(role, c, threads)
-
-    def native(c):
-        fast = constructions.get((c.size, c.beta, False))
-        return fmt_ns(fast["ns_per_step"]) if fast else "—"
 
     def straightforward(c):
         rescan = constructions.get((c.size, c.beta, True))
@@ -369,14 +375,14 @@ def single_solve_columns(m: Measurements, role: str) -> list[Column]:
         return fmt_ns(rescan["ns_per_step"])
 
     one, two = s(1), s(2)
-    return [*solve_columns(m), Column("Per", lambda c: c.unit),
+    return [*SOLVE_COLUMNS, Column("Per", lambda c: c.unit),
             Column("Candidates / unit", lambda c: f"{c.candidates:,}"),
             Column("Values", lambda c: f"{len(one(c).values())}"),
             Column("Time / unit, 1 thread", lambda c: fmt_seconds(one(c).seconds())),
             Column("Time / unit, 2 threads", lambda c: fmt_seconds(two(c).seconds())),
             Column("Speed-up 2 / 1", lambda c: f"{m.speedup(role, c):.2f}×"),
             Column("Candidates / s, 2 threads", lambda c: fmt_count(c.candidates / two(c).seconds())),
-            Column("ns / step (native)", native),
+            native_column(constructions),
             Column("straightforward ns / step", straightforward),
             Column("Peak RSS MiB", lambda c: fmt_mib(m.peak_rss_kib(role, c))),
             Column("RSS before solving MiB", lambda c: fmt_mib(m.rss_before_kib(role, c))),
@@ -386,20 +392,14 @@ def single_solve_columns(m: Measurements, role: str) -> list[Column]:
 
 
 def per_step_columns(m: Measurements, role: str) -> list[Column]:
-    constructions = m.constructions[role]
-
     def approx(c):
         picked = m.series(role, c, 1).picked()
         return fmt_ns(m.seconds(role, c, 1) * 1e9 / (c.candidates * picked) if picked else float("nan"))
 
-    def native(c):
-        fast = constructions.get((c.size, c.beta, False))
-        return fmt_ns(fast["ns_per_step"]) if fast else "—"
-
-    return [*solve_columns(m),
+    return [*SOLVE_COLUMNS,
             Column("Cells in best (median)", lambda c: f"{m.series(role, c, 1).picked():,.0f}"),
             Column("solve ns/step ≈, 1 thread", approx),
-            Column("ns / step (native)", native),
+            native_column(m.constructions[role]),
             Column("CPU / wall, 2 threads", lambda c: f"{m.series(role, c, 2).cpu_per_wall():.2f}")]
 
 
