@@ -34,41 +34,47 @@ def child(code, release, threads=2, **popen):
                             stdout=subprocess.PIPE, stderr=subprocess.PIPE, **popen)
 
 
-COUNTING = """
+# Another thread notes every pause of more than a millisecond in its loop;
+# the script prints the longest stretch of the solve that such a pause
+# covered, as a share of the solve.
+PAUSES = """
 import sys, threading, time
 sys.setswitchinterval(0.0005)  # the lock changes hands at once when it is free
-counter = 0
+pauses = []
 stop = False
-def count():
-    global counter
+def note_pauses():
+    last = time.perf_counter()
     while not stop:
-        counter += 1
-thread = threading.Thread(target=count)
+        now = time.perf_counter()
+        if now - last > 0.001:
+            pauses.append((last, now))
+        last = now
+thread = threading.Thread(target=note_pauses)
 thread.start()
 time.sleep(0.2)
-start_count, start = counter, time.perf_counter()
-time.sleep(0.3)
-rate = (counter - start_count) / (time.perf_counter() - start)
-before, start = counter, time.perf_counter()
+start = time.perf_counter()
 corvane.AntColonyAssignmentSolver(kmax=60).solve(task)
-during, elapsed = counter - before, time.perf_counter() - start
+end = time.perf_counter()
 stop = True
 thread.join()
-print(during / (rate * elapsed))
+print(max([min(now, end) - max(last, start) for last, now in pauses] + [0.0]) / (end - start))
 """
 
 
 @pytest.mark.parametrize("release", [True, False], ids=["released", "held"])
 def test_other_threads_run_during_a_solve_only_when_released(release):
-    # One worker thread, so that a core is left for the counting thread.
-    process = child(COUNTING, release, threads=1)
+    # One worker thread, so that a core is left for the other thread. Held,
+    # the lock keeps it waiting from before the solve to its end; released,
+    # it runs throughout, paused only as long as the system makes it wait
+    # for a core, which on a busy machine is still a small part of a solve.
+    process = child(PAUSES, release, threads=1)
     out, err = process.communicate(timeout=300)
     assert process.returncode == 0, err
-    share = float(out)  # the counting thread's progress, as a share of its pace alone
+    longest = float(out)
     if release:
-        assert share > 0.2, share
+        assert longest < 0.5, longest
     else:
-        assert share < 0.05, share
+        assert longest > 0.9, longest
 
 
 INTERRUPTED = """
