@@ -5,7 +5,8 @@ import math
 import numpy as np
 import pytest
 
-from support import ACO, PROB, Index, Real, Task
+import corvane
+from support import ACO, PROB, Index, Real
 
 
 def message(exc_info):
@@ -15,14 +16,14 @@ def message(exc_info):
 @pytest.mark.parametrize(
     "call, expected",
     [
-        (lambda: Task(), "Task.__new__() missing 6 required positional arguments: "
+        (lambda: corvane.Task(), "Task.__new__() missing 6 required positional arguments: "
          "'m', 'n', 'c', 'b_ij', 'b_total', and 'omega'"),
-        (lambda: Task(1, 2, 3, 4, 5), "Task.__new__() missing 1 required positional argument: 'omega'"),
-        (lambda: Task(1, 2, 3, 4), "Task.__new__() missing 2 required positional arguments: "
+        (lambda: corvane.Task(1, 2, 3, 4, 5), "Task.__new__() missing 1 required positional argument: 'omega'"),
+        (lambda: corvane.Task(1, 2, 3, 4), "Task.__new__() missing 2 required positional arguments: "
          "'b_total' and 'omega'"),
-        (lambda: Task(1, 2, 3, 4, 5, 6, 7), "Task.__new__() takes 6 positional arguments but 7 were given"),
-        (lambda: Task(1, m=2), "Task.__new__() got multiple values for argument 'm'"),
-        (lambda: Task(x=1), "Task.__new__() got an unexpected keyword argument 'x'"),
+        (lambda: corvane.Task(1, 2, 3, 4, 5, 6, 7), "Task.__new__() takes 6 positional arguments but 7 were given"),
+        (lambda: corvane.Task(1, m=2), "Task.__new__() got multiple values for argument 'm'"),
+        (lambda: corvane.Task(x=1), "Task.__new__() got an unexpected keyword argument 'x'"),
         (lambda: PROB(1, 2), "ProbabilisticAssignmentSolver.__new__() takes from 0 to 1 positional arguments "
          "but 2 were given"),
         (lambda: PROB(k=1), "ProbabilisticAssignmentSolver.__new__() got an unexpected keyword argument 'k'"),
@@ -49,12 +50,12 @@ def test_binding_checks_run_in_order():
         PROB(1, 2, bogus=3)
     # Keywords are checked in the order given, before missing parameters.
     with pytest.raises(TypeError, match="unexpected keyword argument 'zz'"):
-        Task(zz=1, m=2)
+        corvane.Task(zz=1, m=2)
     with pytest.raises(TypeError, match="multiple values for argument 'n'"):
-        Task(1, 2, n=3, zz=1)
+        corvane.Task(1, 2, n=3, zz=1)
     # Binding errors come before any conversion.
     with pytest.raises(TypeError, match="missing 1 required"):
-        Task(None, None, None, None, None)
+        corvane.Task(None, None, None, None, None)
     # One positional argument reads "was given".
     with pytest.raises(TypeError, match="takes 1 positional arguments but 2 were given"):
         ACO().solve(1, 2)
@@ -69,7 +70,7 @@ NO_DISCOUNT = np.zeros((1, 1))
     lambda: PROB(Index(5)),
     lambda: PROB(np.uint64(2**64 - 1)),
     lambda: ACO(num_ants=np.int16(3), kmax=0),
-    lambda: Task(1, 1, ONE, ONE, Index(3), NO_DISCOUNT),
+    lambda: corvane.Task(1, 1, ONE, ONE, Index(3), NO_DISCOUNT),
     lambda: ACO(alpha=1, beta=True, rho=np.float32(0.5), initial_pheromone=Real(0.25)),
     lambda: ACO(alpha=math.nan, beta=math.inf, rho=-1e308),
 ], ids=["bool", "__index__", "uint64 max", "int16", "budget __index__", "float likes", "non-finite floats"])
@@ -87,10 +88,10 @@ CONVERSION_FAILURES = {
     "kmax negative": (lambda: PROB(-1), OverflowError, None),
     "kmax 2**64": (lambda: PROB(2**64), OverflowError, None),
     "kmax __index__ negative": (lambda: PROB(Index(-3)), OverflowError, None),
-    "b_total 2**63": (lambda: Task(1, 1, ONE, ONE, 2**63, NO_DISCOUNT), OverflowError, None),
-    "b_total float": (lambda: Task(1, 1, ONE, ONE, 1.0, NO_DISCOUNT), TypeError, "argument 'b_total': "),
-    "m None": (lambda: Task(None, 1, ONE, ONE, 1, NO_DISCOUNT), TypeError, "argument 'm': "),
-    "m negative": (lambda: Task(-1, 1, ONE, ONE, 1, NO_DISCOUNT), OverflowError, None),
+    "b_total 2**63": (lambda: corvane.Task(1, 1, ONE, ONE, 2**63, NO_DISCOUNT), OverflowError, None),
+    "b_total float": (lambda: corvane.Task(1, 1, ONE, ONE, 1.0, NO_DISCOUNT), TypeError, "argument 'b_total': "),
+    "m None": (lambda: corvane.Task(None, 1, ONE, ONE, 1, NO_DISCOUNT), TypeError, "argument 'm': "),
+    "m negative": (lambda: corvane.Task(-1, 1, ONE, ONE, 1, NO_DISCOUNT), OverflowError, None),
     "rho None": (lambda: ACO(rho=None), TypeError, "argument 'rho': must be real number, not NoneType"),
     "alpha str": (lambda: ACO(alpha="1.0"), TypeError, "argument 'alpha': "),
     "beta too large for a float": (lambda: ACO(beta=10**400), OverflowError, None),
