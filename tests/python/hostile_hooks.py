@@ -231,8 +231,7 @@ def finaliser_of_a_conversion_result():
             assert whole_grid_value(corvane.Task(**kwargs)) == 7.0
 
 
-# In-place changes of an array that a hook may make; each leaves the caller's
-# other data as it was.
+# What a hook may do to another argument's array in place.
 
 def resize_bigger(a):
     a.resize((3, 1), refcheck=False)  # frees the data a view may point into
@@ -251,7 +250,7 @@ def retype(a):
 
 
 def move_and_overwrite(a):
-    a.resize((1 << 16, 1), refcheck=False)  # the data moves: the old buffer is freed
+    a.resize((1 << 16, 1), refcheck=False)  # a new buffer; the old one is freed (always under ASan)
     a.resize((2, 1), refcheck=False)
     a[...] = 5
 
