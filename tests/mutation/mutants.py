@@ -104,6 +104,14 @@ MUTANTS = [
     Mutant("pool-reports-any-failure", "src/runtime/worker_pool.cpp",
            "if (index < batch.failed_index) {", "if (true) {",
            "the failure of the last candidate to fail is reported, not the lowest"),
+    Mutant("refused-dtype-leaks-its-descriptor", "src/surface/numpy_array.cpp",
+           "  Py_DECREF(wanted);\n  if (!same) {\n    refuse_array(object, parameter);\n    return std::nullopt;\n  }\n",
+           "  if (!same) {\n    refuse_array(object, parameter);\n    return std::nullopt;\n  }\n  Py_DECREF(wanted);\n",
+           "an array of the wrong dtype keeps a reference to the dtype it was compared with"),
+    Mutant("probabilistic-merge-ignores-the-index", "src/probabilistic/probabilistic_solver.cpp",
+           "overall.offer(thread_best.value, thread_best.index, thread_best.cells);",
+           "overall.offer(thread_best.value, 0, thread_best.cells);",
+           "of equal values, the threads' bests are merged by thread, not by the lowest sample index"),
 ]
 
 

@@ -13,7 +13,7 @@ import textwrap
 
 import pytest
 
-from boundary_model import UNDER_ASAN
+from support import UNDER_ASAN
 
 PRELUDE = """
 import os

@@ -14,7 +14,7 @@ import textwrap
 import pytest
 
 import corvane
-from boundary_model import UNDER_ASAN
+from support import UNDER_ASAN
 from long_solves import CHILD_PRELUDE, COMMON, check_maximal, child_env, listen, make_task, run_child, stop_listening
 
 ANT = "AntColonyAssignmentSolver"
