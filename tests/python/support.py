@@ -1,18 +1,28 @@
 """What the test files share: the classes' short names, the module's fixed
 messages, conversion hooks, task builders, the objective oracle with the
-invariants of every result, leak meters and a child interpreter."""
+invariants of every result, leak meters, child interpreters, a handler that
+keeps the corvane logger's records, and the checkout the tests came from."""
 
 import contextlib
+import json
+import logging
 import math
 import os
 import subprocess
 import sys
 import textwrap
 import tracemalloc
+from pathlib import Path
 
 import numpy as np
+import pytest
 
 import corvane
+
+HERE = Path(__file__).resolve().parent
+# The checkout these tests came from, for the few that need more of it than
+# the installed package (the examples, the changelog).
+ROOT = HERE.parents[1]
 
 Task = corvane.Task
 ACO = corvane.AntColonyAssignmentSolver
@@ -195,3 +205,100 @@ def run_python(source, timeout=120, env=None):
     """Runs `source` (dedented) in a new interpreter; returns the finished process."""
     return subprocess.run([sys.executable, "-c", textwrap.dedent(source)], capture_output=True, text=True,
                           timeout=timeout, env=env)
+
+
+def require(relative):
+    """ROOT / `relative`, or a skip of the calling test (or, at import, of its
+    whole module) when that is not there: run from a copy of tests/python
+    alone, as against an installed wheel, those tests skip and say why."""
+    path = ROOT / relative
+    if not path.exists():
+        pytest.skip(f"needs {relative} from the source tree, which is not beside this copy of the tests",
+                    allow_module_level=True)
+    return path
+
+
+# Long solves: progress records on the corvane logger, CORVANE_TIME_LIMIT.
+
+# The attributes that every record carries.
+RECORD_ATTRIBUTES = ("event", "solver", "iteration", "kmax", "candidates_done", "candidates_total", "best", "elapsed",
+                     "remaining")
+
+
+def sized_task_data(m, n, seed=3):
+    """c, b_ij, b_total, omega of a random task whose budget fits about a tenth of its cells."""
+    rng = np.random.default_rng(seed)
+    b_ij = rng.integers(1, 20, (m, n))
+    return rng.integers(1, 100, (m, n)), b_ij, int(b_ij.sum()) // 10, rng.uniform(0, 0.5, (m, n))
+
+
+def sized_task(m, n, seed=3):
+    return Task(m, n, *sized_task_data(m, n, seed))
+
+
+def check_maximal(result, m, n, seed=3):
+    """check_result for a solve of sized_task(m, n, seed), which must also have
+    found something, and left out no cell that fits. True, so that a child can
+    print it."""
+    c, b_ij, b_total, omega = sized_task_data(m, n, seed)
+    check_result(result, TaskData(m, n, c, b_ij, b_total, omega))
+    x, value = result
+    used = int(b_ij[x == 1].sum())
+    assert value > 0.0 and not (b_ij[x == 0] <= b_total - used).any()
+    return True
+
+
+class Records(logging.Handler):
+    """Keeps every record it is given; `on_record(record)` may then act on it
+    (raise, solve, log, sleep)."""
+
+    def __init__(self, on_record=None):
+        super().__init__()
+        self.records = []
+        self.on_record = on_record
+
+    def emit(self, record):
+        self.records.append(record)
+        if self.on_record is not None:
+            self.on_record(record)
+
+    def events(self, *leave_out):
+        return [r.event for r in self.records if getattr(r, "event", None) not in leave_out]
+
+
+def listen(on_record=None, level=logging.DEBUG):
+    """Makes a Records handler the corvane logger's only one, at `level`."""
+    handler = Records(on_record)
+    logger = logging.getLogger("corvane")
+    logger.handlers[:] = [handler]
+    logger.setLevel(level)
+    logger.propagate = False
+    return handler
+
+
+def stop_listening():
+    logger = logging.getLogger("corvane")
+    logger.handlers[:] = []
+    logger.setLevel(logging.NOTSET)
+    logger.propagate = True
+
+
+CHILD_PRELUDE = "import json, logging, sys, time\nimport corvane\nfrom support import *\n"
+
+
+def child_env(threads=1, **env):
+    """The environment with its CORVANE_ variables replaced by `env`, a pool
+    of `threads`, and this folder importable."""
+    clean = {k: v for k, v in os.environ.items() if not k.startswith("CORVANE_")}
+    clean.update(env, RAYON_NUM_THREADS=str(threads),
+                 PYTHONPATH=os.pathsep.join(filter(None, [str(HERE), os.environ.get("PYTHONPATH")])))
+    return clean
+
+
+def run_child(code, threads=1, timeout=120, **env):
+    """Runs `code` after CHILD_PRELUDE in a fresh interpreter with child_env();
+    returns what its last line of output holds, as JSON."""
+    done = subprocess.run([sys.executable, "-c", CHILD_PRELUDE + textwrap.dedent(code)],
+                          env=child_env(threads, **env), capture_output=True, text=True, timeout=timeout)
+    assert done.returncode == 0, done.stderr
+    return json.loads(done.stdout.splitlines()[-1])

@@ -11,7 +11,7 @@ from pathlib import Path
 import numpy as np
 import pytest
 
-from source_tree import require
+from support import require
 
 EXAMPLES = require("examples")
 NUMBER = r"(-?\d+(?:\.\d+)?)"

@@ -11,7 +11,7 @@ import numpy as np
 import pytest
 from scipy.optimize import linprog
 
-from source_tree import require
+from support import require
 
 sys.path.insert(0, str(require("examples")))
 import exact_optimum  # noqa: E402

@@ -1,7 +1,7 @@
 """Progress records on the "corvane" logger: what a solve writes when the
 logger takes INFO or DEBUG records, that it writes nothing otherwise, and what
 handlers may do (raise, re-enter solve, log, take long, be interrupted). What
-needs the environment or signals runs in child processes (long_solves.py)."""
+needs the environment or signals runs in child processes (support.py)."""
 
 import logging
 import os
@@ -15,7 +15,8 @@ import pytest
 
 import corvane
 from support import UNDER_ASAN
-from long_solves import CHILD_PRELUDE, COMMON, check_maximal, child_env, listen, make_task, run_child, stop_listening
+from support import (CHILD_PRELUDE, RECORD_ATTRIBUTES, check_maximal, child_env, listen, run_child, sized_task,
+                     stop_listening)
 
 ANT = "AntColonyAssignmentSolver"
 PROB = "ProbabilisticAssignmentSolver"
@@ -34,7 +35,7 @@ def records():
     (PROB, {"kmax": 7}, 7),
 ])
 def test_records_and_their_attributes(records, name, parameters, total):
-    x, value = getattr(corvane, name)(**parameters).solve(make_task(12, 13))
+    x, value = getattr(corvane, name)(**parameters).solve(sized_task(12, 13))
     # A progress record comes only after a second: on a loaded machine it may.
     rs = [r for r in records.records if r.event != "progress"]
     ant = name == ANT
@@ -42,7 +43,7 @@ def test_records_and_their_attributes(records, name, parameters, total):
     for r in records.records:
         # Every record points at the call of solve, like any other log call.
         assert (r.name, r.filename) == ("corvane", os.path.basename(__file__))
-        assert all(hasattr(r, attribute) for attribute in COMMON)
+        assert all(hasattr(r, attribute) for attribute in RECORD_ATTRIBUTES)
         assert (r.solver, r.kmax, r.candidates_total) == (name, parameters["kmax"], total)
         assert type(r.iteration) is int and type(r.candidates_done) is int and type(r.best) is float
         assert r.elapsed >= 0.0 and (r.remaining is None or r.remaining >= 0.0)
@@ -76,7 +77,7 @@ LEFT_BEHIND = """
     from collections import deque
     handler = listen()
     handler.records = deque(maxlen=1)
-    task = make_task(2, 3)
+    task = sized_task(2, 3)
     grown = []
     for solver in (corvane.AntColonyAssignmentSolver(num_ants=2, kmax=3), corvane.ProbabilisticAssignmentSolver(3)):
         for _ in range(100):
@@ -103,12 +104,12 @@ def test_nothing_is_written_or_imported_when_the_logger_is_off(records):
     # Enabled for WARNING only, or never configured: no record.
     records.setLevel(logging.DEBUG)
     logging.getLogger("corvane").setLevel(logging.WARNING)
-    corvane.AntColonyAssignmentSolver(num_ants=2, kmax=3).solve(make_task(5, 6))
+    corvane.AntColonyAssignmentSolver(num_ants=2, kmax=3).solve(sized_task(5, 6))
     stop_listening()
     root = logging.getLogger()
     root.addHandler(records)  # the root logger stays at WARNING
     try:
-        corvane.ProbabilisticAssignmentSolver(kmax=3).solve(make_task(5, 6))
+        corvane.ProbabilisticAssignmentSolver(kmax=3).solve(sized_task(5, 6))
     finally:
         root.removeHandler(records)
     assert records.records == []
@@ -135,7 +136,7 @@ LONG_BATCH = """
             if record.event == "progress" and record.candidates_done > 0:
                 raise exception("enough")
         handler = listen(stop_at_progress)
-        solver, task = getattr(corvane, name)(**parameters), make_task(m, n)
+        solver, task = getattr(corvane, name)(**parameters), sized_task(m, n)
         references = sys.getrefcount(solver), sys.getrefcount(task)
         try:
             solver.solve(task)
@@ -143,12 +144,12 @@ LONG_BATCH = """
             pass
         progress = handler.records[-1]
         seen[name] = [progress.event, progress.levelno, progress.getMessage(),
-                      *[getattr(progress, attribute) for attribute in COMMON[2:]],
+                      *[getattr(progress, attribute) for attribute in RECORD_ATTRIBUTES[2:]],
                       (sys.getrefcount(solver), sys.getrefcount(task)) == references]
     # The solves ended there, with the exceptions: no end record, nothing held
     # on to, and the pool works on.
     listen(level=logging.WARNING)
-    seen["again"] = check_maximal(corvane.AntColonyAssignmentSolver(num_ants=2, kmax=2).solve(make_task(6, 7)), 6, 7)
+    seen["again"] = check_maximal(corvane.AntColonyAssignmentSolver(num_ants=2, kmax=2).solve(sized_task(6, 7)), 6, 7)
     print(json.dumps(seen))
 """
 
@@ -171,7 +172,7 @@ def test_progress_inside_one_long_batch(mode):
 
 
 RAISING = """
-    small = make_task(6, 7)
+    small = sized_task(6, 7)
     cases = [  # the record whose handler raises, what it raises, and the solve
         ("start", ValueError, corvane.AntColonyAssignmentSolver(num_ants=3, kmax=3)),
         ("start", KeyboardInterrupt, corvane.ProbabilisticAssignmentSolver(kmax=5)),
@@ -211,7 +212,7 @@ def test_a_handler_that_raises_ends_the_solve_with_its_exception(mode):
 
 
 BUSY_HANDLER = """
-    task, inner_task = make_task(10, 10), make_task(6, 7)
+    task, inner_task = sized_task(10, 10), sized_task(6, 7)
     inner = []
     def busy(record):
         if getattr(record, "event", None) == "progress" and not inner:
@@ -247,7 +248,7 @@ SEEDED = """
     import hashlib
     if sys.argv[1:] == ["listen"]:
         handler = listen(lambda record: logging.Formatter().format(record))
-    tasks = [make_task(6, 9), make_task(20, 21), make_task(300, 300)]
+    tasks = [sized_task(6, 9), sized_task(20, 21), sized_task(300, 300)]
     results = []
     # Batches of one candidate run on the pool when watched; the last solve
     # takes a few seconds, long enough for records from inside its batch.
@@ -278,11 +279,11 @@ INTERRUPTED = """
             print("progress", flush=True)
     listen(tell, logging.INFO)
     try:
-        corvane.ProbabilisticAssignmentSolver(kmax=10**9).solve(make_task(10, 10))
+        corvane.ProbabilisticAssignmentSolver(kmax=10**9).solve(sized_task(10, 10))
     except KeyboardInterrupt:
         print("interrupted", flush=True)
     listen()
-    print(json.dumps(check_maximal(corvane.ProbabilisticAssignmentSolver(kmax=5).solve(make_task(6, 7)), 6, 7)))
+    print(json.dumps(check_maximal(corvane.ProbabilisticAssignmentSolver(kmax=5).solve(sized_task(6, 7)), 6, 7)))
 """
 
 
@@ -305,7 +306,7 @@ def test_ctrl_c_stops_a_solve_with_progress_on(mode):
 DAEMON = """
     import threading
     logging.basicConfig(level=logging.INFO)
-    task = make_task(10, 10)
+    task = sized_task(10, 10)
     def solve_on():
         while True:
             try:

@@ -1,10 +1,10 @@
 """CORVANE_TIME_LIMIT: past the limit a solve starts no new work and returns
 the best found so far. Every case sets the environment, so each runs in a
-child process (long_solves.py)."""
+child process (support.py)."""
 
 import pytest
 
-from long_solves import run_child
+from support import run_child
 
 MODES = {"held": {}, "released": {"CORVANE_RELEASE_GIL": "1"}}
 
@@ -15,7 +15,7 @@ STOPPED = """
     for solver, (m, n) in [(corvane.AntColonyAssignmentSolver(num_ants=4, kmax=10**9), (30, 30)),
                            (corvane.ProbabilisticAssignmentSolver(kmax=10**12), (30, 30))]:
         handler.records.clear()
-        valid = check_maximal(solver.solve(make_task(m, n)), m, n)
+        valid = check_maximal(solver.solve(sized_task(m, n)), m, n)
         limit, end = handler.records[-2:]
         outcomes.append([valid, handler.events(), limit.getMessage(), limit.time_limit,
                          end.iteration, end.kmax, end.candidates_done, end.candidates_total])
@@ -44,7 +44,7 @@ SEEDED = """
     # Batches of one candidate run on the pool when the limit watches them.
     for solver in (corvane.AntColonyAssignmentSolver(num_ants=5, kmax=6), corvane.AntColonyAssignmentSolver(num_ants=1),
                    corvane.ProbabilisticAssignmentSolver(kmax=1), corvane.ProbabilisticAssignmentSolver(kmax=200)):
-        x, value = solver.solve(make_task(20, 21))
+        x, value = solver.solve(sized_task(20, 21))
         results.append([value, hashlib.sha256(x.tobytes()).hexdigest()])
     print(json.dumps([results, handler.events()]))
 """
@@ -61,7 +61,7 @@ def test_a_limit_never_reached_changes_nothing(mode):
 
 MALFORMED = """
     import os
-    task, solver = make_task(4, 5), corvane.ProbabilisticAssignmentSolver(kmax=3)
+    task, solver = sized_task(4, 5), corvane.ProbabilisticAssignmentSolver(kmax=3)
     def outcome(value, **others):
         os.environ.update(others, CORVANE_TIME_LIMIT=value)
         try:
