@@ -20,7 +20,13 @@ import pyperf
 import pytest
 
 sys.path.insert(0, str(Path(__file__).resolve().parent))
+import measuring  # noqa: E402
+import pyperf_io  # noqa: E402
+import report  # noqa: E402
 import run  # noqa: E402
+from measuring import ChildRun, ConstructionConfig, SolveConfig, interleaved  # noqa: E402
+from pyperf_io import ENV_PASSED, HERE, THREADS, Invocation, Series  # noqa: E402
+from revisions import ROOT, Build  # noqa: E402
 from solve_once import benchmark_name  # noqa: E402
 
 
@@ -32,36 +38,36 @@ def make_bench(name: str, values: list[float], rss: int = 50 * 2**20, loops: int
 
 
 def invocation(name: str, values: list[float], *, rss_mib: int = 50, before_mib: int = 40, load: float | None = 0.0,
-               picked: int = 10, loops: int = 1) -> run.Invocation:
+               picked: int = 10, loops: int = 1) -> Invocation:
     side = [{"module": "x", "seconds": list(values), "picked": [picked] * len(values),
              "cpu_seconds": sum(values), "rss_before_solve_kib": before_mib * 1024}]
-    return run.Invocation(make_bench(name, values, rss_mib * 2**20, loops), side, 1.0, rss_mib * 1024, load)
+    return Invocation(make_bench(name, values, rss_mib * 2**20, loops), side, 1.0, rss_mib * 1024, load)
 
 
-def fake_build(tmp_path: Path, role: str) -> run.Build:
+def fake_build(tmp_path: Path, role: str) -> Build:
     build_dir = tmp_path / role
     build_dir.mkdir()
     (build_dir / "CMakeCache.txt").write_text("CMAKE_CXX_COMPILER:FILEPATH=/bin/true\nCMAKE_BUILD_TYPE:STRING=Release\n")
-    return run.Build(role, build_dir, build_dir, f"{role} source", "0" * 40)
+    return Build(role, build_dir, build_dir, f"{role} source", "0" * 40)
 
 
 def test_interleaving_puts_each_revision_first_equally_often():
     a, b = object(), object()
-    orders = [tuple(run.interleaved([a, b], r, t)) for r in range(2) for t in range(2)]
+    orders = [tuple(interleaved([a, b], r, t)) for r in range(2) for t in range(2)]
     assert orders.count((a, b)) == orders.count((b, a)) == 2
     # One round of both thread settings already alternates.
-    assert run.interleaved([a, b], 0, 0) != run.interleaved([a, b], 0, 1)
+    assert interleaved([a, b], 0, 0) != interleaved([a, b], 0, 1)
 
 
 def test_series_pools_the_values_of_all_rounds_and_takes_their_median():
-    series = run.Series([invocation("x", [1.0, 9.0, 2.0]), invocation("x", [3.0, 4.0])])
+    series = Series([invocation("x", [1.0, 9.0, 2.0]), invocation("x", [3.0, 4.0])])
     assert series.values() == [1.0, 9.0, 2.0, 3.0, 4.0]
     assert series.seconds() == 3.0
     assert series.benchmark().get_nvalue() == 5
 
 
 def test_series_peak_rss_is_the_largest_worker_and_load_the_largest_seen():
-    series = run.Series([invocation("x", [1.0], rss_mib=60, load=0.1), invocation("x", [1.0], rss_mib=80, load=None)])
+    series = Series([invocation("x", [1.0], rss_mib=60, load=0.1), invocation("x", [1.0], rss_mib=80, load=None)])
     assert series.peak_rss_kib() == 80 * 1024
     assert series.other_cores() == 0.1
 
@@ -72,20 +78,20 @@ def test_per_iteration_values_are_pyperfs_divided_by_kmax():
     bench = pyperf.Benchmark([pyperf.Run([2.0], warmups=None, metadata={"name": "n", "loops": 1, "inner_loops": 3},
                                          collect_metadata=False)])
     assert bench.get_values() == (2.0,)
-    config = run.SolveConfig("ant", 1000, kmax=3, per_iteration=True)
+    config = SolveConfig("ant", 1000, kmax=3, per_iteration=True)
     assert config.unit == "iteration" and config.candidates == 20
     assert config.name == benchmark_name("ant", 1000, 3, True) != benchmark_name("ant", 1000, None, False)
 
 
 def test_ratio_is_baseline_over_candidate(tmp_path):
-    config = run.SolveConfig("prob", 100)
+    config = SolveConfig("prob", 100)
     solves = {
-        "candidate": {config.key: {1: run.Series([invocation(config.name, [1.0])]),
-                                   2: run.Series([invocation(config.name, [0.5])])}},
-        "baseline": {config.key: {1: run.Series([invocation(config.name, [2.0])]),
-                                  2: run.Series([invocation(config.name, [1.5])])}},
+        "candidate": {config.key: {1: Series([invocation(config.name, [1.0])]),
+                                   2: Series([invocation(config.name, [0.5])])}},
+        "baseline": {config.key: {1: Series([invocation(config.name, [2.0])]),
+                                  2: Series([invocation(config.name, [1.5])])}},
     }
-    m = run.Measurements([fake_build(tmp_path, "candidate"), fake_build(tmp_path, "baseline")], [config], solves,
+    m = report.Measurements([fake_build(tmp_path, "candidate"), fake_build(tmp_path, "baseline")], [config], solves,
                          {}, [])
     assert m.ratio(config, 1) == 2.0  # the candidate takes half the time
     assert m.ratio(config, 2) == 3.0
@@ -101,9 +107,9 @@ def test_measure_solves_reuses_calibrated_loops_and_keeps_the_least_disturbed_at
         calls.append((revision.role, threads, loops))
         return invocation(config.name, [1.0], load=next(loads), loops=loops or 16)
 
-    monkeypatch.setattr(run, "invoke_pyperf", fake_invoke)
-    config = run.SolveConfig("prob", 10, rounds=2)
-    results = run.measure_solves([config], builds, quiet=None, retries=2)
+    monkeypatch.setattr(measuring, "invoke_pyperf", fake_invoke)
+    config = SolveConfig("prob", 10, rounds=2)
+    results = measuring.measure_solves([config], builds, quiet=None, retries=2)
     # The first invocation calibrates; all later ones run its 16 loops.
     assert calls[0][2] is None and all(loops == 16 for _, _, loops in calls[1:])
     # The baseline's first invocation saw 0.9, then 0.5, then 0.7 busy cores:
@@ -112,7 +118,7 @@ def test_measure_solves_reuses_calibrated_loops_and_keeps_the_least_disturbed_at
     assert (kept.attempts, kept.other_cores) == (3, 0.5)
     assert [r for r, t, _ in calls if t == 1][:5] == ["candidate", "baseline", "baseline", "baseline", "baseline"]
     for role in ("candidate", "baseline"):
-        for threads in run.THREADS:
+        for threads in THREADS:
             assert len(results[role][config.key][threads].invocations) == 2
 
 
@@ -123,13 +129,13 @@ def test_measure_constructions_keeps_the_fastest_run_and_rescans_the_candidate_o
 
     def fake_run(command, env, before):
         commands.append(command)
-        report = {"ns_per_step": next(ns), "steps": 100, "completed": 1, "cut_short": False, "exact_steps": 0,
+        canned = {"ns_per_step": next(ns), "steps": 100, "completed": 1, "cut_short": False, "exact_steps": 0,
                   "setup_ms": 0.1}
-        return run.ChildRun(json.dumps(report), 0.5, 0.5, 1000, 0.05 * len(commands))
+        return ChildRun(json.dumps(canned), 0.5, 0.5, 1000, 0.05 * len(commands))
 
-    monkeypatch.setattr(run, "run_measured", fake_run)
-    configs = [run.ConstructionConfig(100, 2.0, False, 10, rounds=2), run.ConstructionConfig(100, 2.0, True, 1)]
-    results = run.measure_constructions(configs, builds, quiet=lambda: 0.0)
+    monkeypatch.setattr(measuring, "run_measured", fake_run)
+    configs = [ConstructionConfig(100, 2.0, False, 10, rounds=2), ConstructionConfig(100, 2.0, True, 1)]
+    results = measuring.measure_constructions(configs, builds, quiet=lambda: 0.0)
     assert [Path(c[0]).parent.name for c in commands] == ["candidate", "baseline", "baseline", "candidate",
                                                           "candidate"]
     assert results["candidate"][(100, 2.0, False)]["ns_per_step"] == 250.0
@@ -141,21 +147,21 @@ def test_measure_constructions_keeps_the_fastest_run_and_rescans_the_candidate_o
 
 
 def rendered(tmp_path, compared: bool, candidate_time: float, load: float = 0.0) -> str:
-    configs = [run.SolveConfig("ant", 100), run.SolveConfig("prob", 100),
-               run.SolveConfig("ant", 1000, kmax=2, per_iteration=True)]
+    configs = [SolveConfig("ant", 100), SolveConfig("prob", 100),
+               SolveConfig("ant", 1000, kmax=2, per_iteration=True)]
     builds = [fake_build(tmp_path, "candidate")] + ([fake_build(tmp_path, "baseline")] if compared else [])
     solves = {}
     for b in builds:
         t = candidate_time if b.role == "candidate" else 1.0
-        solves[b.role] = {c.key: {1: run.Series([invocation(c.name, [t], load=load)]),
-                                  2: run.Series([invocation(c.name, [t / 1.9])])} for c in configs}
-    report = {"ns_per_step": 200.0, "steps": 1000, "completed": 2, "cut_short": False, "exact_steps": 0,
+        solves[b.role] = {c.key: {1: Series([invocation(c.name, [t], load=load)]),
+                                  2: Series([invocation(c.name, [t / 1.9])])} for c in configs}
+    canned = {"ns_per_step": 200.0, "steps": 1000, "completed": 2, "cut_short": False, "exact_steps": 0,
               "setup_ms": 0.1, "other_cores": load, "runs": 2}
-    constructions = {b.role: {(100, 2.0, False): dict(report), (100, 1.0, False): dict(report)} for b in builds}
-    constructions["candidate"][(100, 2.0, True)] = {**report, "ns_per_step": 20_000.0, "runs": 1}
-    m = run.Measurements(builds, configs, solves, constructions, [])
+    constructions = {b.role: {(100, 2.0, False): dict(canned), (100, 1.0, False): dict(canned)} for b in builds}
+    constructions["candidate"][(100, 2.0, True)] = {**canned, "ns_per_step": 20_000.0, "runs": 1}
+    m = report.Measurements(builds, configs, solves, constructions, [])
     args = run.parse_args(["--quick"] + (["--baseline", "X"] if compared else []))
-    return run.report(args, {"CPU": "test"}, m, "now", (0.0, 0.0, 0.0), (0.0, 0.0, 0.0), 60.0)
+    return report.report(args, {"CPU": "test"}, m, "now", (0.0, 0.0, 0.0), (0.0, 0.0, 0.0), 60.0)
 
 
 def test_comparison_report_gives_both_numbers_the_ratio_and_the_slower_rows(tmp_path):
@@ -194,7 +200,7 @@ def test_arguments():
 
 
 def built_module() -> Path | None:
-    found = sorted((run.ROOT / "build" / "bench").glob("corvane*.so"))
+    found = sorted((ROOT / "build" / "bench").glob("corvane*.so"))
     return found[0].parent if found else None
 
 
@@ -204,9 +210,9 @@ def test_solve_once_under_pyperf(tmp_path):
     output, sidecar = tmp_path / "out.json", tmp_path / "side.jsonl"
     env = {**os.environ, "PYTHONPATH": str(module_dir), "CORVANE_BENCH_SIDECAR": str(sidecar),
            "RAYON_NUM_THREADS": "1"}
-    subprocess.run([sys.executable, str(run.HERE / "solve_once.py"), "ant", "6", "--kmax", "3", "--per-iteration",
+    subprocess.run([sys.executable, str(HERE / "solve_once.py"), "ant", "6", "--kmax", "3", "--per-iteration",
                     "--processes", "1", "--values", "2", "--loops", "2", "--warmups", "0",
-                    "--inherit-environ", ",".join(run.ENV_PASSED), "--expect-module", str(module_dir),
+                    "--inherit-environ", ",".join(ENV_PASSED), "--expect-module", str(module_dir),
                     "--quiet", "-o", str(output)], env=env, check=True, capture_output=True)
     bench = pyperf.Benchmark.load(str(output))
     assert bench.get_name() == benchmark_name("ant", 6, 3, True)
@@ -217,8 +223,8 @@ def test_solve_once_under_pyperf(tmp_path):
     assert all(p > 0 for s in side for p in s["picked"])
     # A value is the mean per iteration of its solves.
     assert sorted(bench.get_values()) == pytest.approx(sorted(sum(s["seconds"]) / 6 for s in side))
-    wrong = subprocess.run([sys.executable, str(run.HERE / "solve_once.py"), "prob", "6", "--processes", "1",
+    wrong = subprocess.run([sys.executable, str(HERE / "solve_once.py"), "prob", "6", "--processes", "1",
                             "--values", "1", "--loops", "1", "--warmups", "0", "--inherit-environ",
-                            ",".join(run.ENV_PASSED), "--expect-module", str(tmp_path), "-o", str(tmp_path / "x.json")],
+                            ",".join(ENV_PASSED), "--expect-module", str(tmp_path), "-o", str(tmp_path / "x.json")],
                            env=env, capture_output=True, text=True)
     assert wrong.returncode != 0 and "not the module" in wrong.stdout + wrong.stderr

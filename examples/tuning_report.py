@@ -95,20 +95,31 @@ class TaskResult:
     family: str
     max_discount: float
     budget_share: float
-    reference: float  # the MILP's best value: the optimum when proven
+    reference: float  # the exact methods' best value: the optimum when proven
     bound: float
     proven: bool
     exact_seconds: float
-    greedy: float
+    greedy: float  # skip a cell that does not fit and go on
     swept: bool
+    greedy_stop: float = 0.0  # stop at the first cell that does not fit
+    single: float = 0.0  # the best cell that fits on its own
+    exact_method: str = ""  # what proved the optimum (see knapsack_classes.exact)
     values: dict[str, list[float]] = field(default_factory=dict)  # by Setting.key
     seconds: dict[str, list[float]] = field(default_factory=dict)
 
     @property
     def best(self) -> float:
-        """The best value any method reached: the optimum when the MILP proved it (a solver that
-        matches it may sum to a value larger in the last bit, hence the max), else the best known."""
+        """The best value any method reached: the optimum when proven (a solver that matches it
+        may sum to a value larger in the last bit, hence the max), else the best known."""
         return max([self.reference, self.greedy] + [max(v) for v in self.values.values()])
+
+    @property
+    def greedy_or_single(self) -> float:
+        return max(self.greedy, self.single)
+
+    def floor_gaps(self, setting: Setting) -> list[float]:
+        """Gaps of the better of greedy and each solve of `setting`."""
+        return [self.gap(max(self.greedy, v)) for v in self.values[setting.key]]
 
     def gap(self, value: float) -> float:
         return (self.best - value) / self.best if self.best > 0 else 0.0
@@ -185,10 +196,11 @@ def plot(tasks: list[TaskResult], path: str) -> None:
 
 def overview_table(tasks: list[TaskResult], size: int) -> list[str]:
     lines = [f"### {size} × {size} cells", "",
-             "| Class | Discounts | Budget | Optimum | MILP s | Greedy gap | Ant colony gap (worst) | s / solve"
+             "| Class | Discounts | Budget | Optimum | Exact s | Greedy gap | Ant colony gap (worst) | s / solve"
              " | Probabilistic gap (worst) | s / solve |", "|---|---|---|---|---|---|---|---|---|---|"]
     for t in (t for t in tasks if t.size == size):
-        optimum = f"{t.best:,.1f}" + ("" if t.proven else f" (not proven; bound +{percent(t.bound / t.best - 1)})")
+        optimum = f"{t.best:,.1f}" + (f" (not proven; bound +{percent(t.bound / t.best - 1)})" if not t.proven else
+                                      " (dynamic programme)" if t.exact_method == "dynamic programme" else "")
         cells = [t.family, f"[0, {t.max_discount:g})" if t.max_discount else "none", share(t.budget_share),
                  optimum, seconds(t.exact_seconds), percent(t.gap(t.greedy))]
         for setting in DEFAULTS:
@@ -211,6 +223,56 @@ def summary_table(tasks: list[TaskResult]) -> list[str]:
                      f" {percent(float(np.mean(greedy)))} ({percent(max(greedy))}) |"
                      f" {percent(float(np.mean(ant)))} ({percent(max(ant))}) | {above} of {len(ant)} solves |"
                      f" {percent(float(np.mean(prob)))} ({percent(max(prob))}) |")
+    return lines + [""]
+
+
+def mean_worst(gaps: list[float]) -> str:
+    return f"{percent(float(np.mean(gaps)))} ({percent(max(gaps))})"
+
+
+def greedy_table(tasks: list[TaskResult]) -> list[str]:
+    lines = ["| Size | Budget | Tasks | Greedy | Greedy, stopping at the first misfit | Greedy or best single cell"
+             " | Better of greedy and ant colony |", "|---|---|---|---|---|---|---|"]
+    for size in sorted({t.size for t in tasks}):
+        for budget in sorted({t.budget_share for t in tasks if t.size == size}):
+            group = [t for t in tasks if t.size == size and t.budget_share == budget]
+            lines.append(f"| {size} × {size} | {share(budget)} | {len(group)} | "
+                         + " | ".join(mean_worst([t.gap(getattr(t, kind)) for t in group])
+                                      for kind in ("greedy", "greedy_stop", "greedy_or_single"))
+                         + f" | {mean_worst([g for t in group for g in t.floor_gaps(ANT_DEFAULT)])} |")
+    return lines + [""]
+
+
+def budget_table(tasks: list[TaskResult], size: int) -> list[str]:
+    swept = [t for t in tasks if t.swept and t.size == size]
+    budgets = sorted({t.budget_share for t in swept})
+    lines = [f"### {size} × {size} cells: mean gap per budget, alone and with the greedy floor", "",
+             "| Setting | " + " | ".join(f"{share(b)}: gap | {share(b)}: better of it and greedy" for b in budgets)
+             + " |", "|---|" + "---|" * (2 * len(budgets))]
+    for solver, parameter, values in sweeps():
+        for value in values:
+            setting = sweep_point(solver, parameter, value)
+            default = " (default)" if setting in DEFAULTS else ""
+            cells = [f"{solver} {parameter}={value:g}{default}"]
+            for budget in budgets:
+                group = [t for t in swept if t.budget_share == budget]
+                cells += [percent(mean_gap(group, setting)),
+                          percent(float(np.mean([g for t in group for g in t.floor_gaps(setting)])))]
+            lines.append("| " + " | ".join(cells) + " |")
+    return lines + [""]
+
+
+def blind_spot_table(spot: dict[str, Any]) -> list[str]:
+    optimum = spot["optimum"]
+    lines = ["| Method | Value | Share of the optimum | Solves that found the optimum |", "|---|---|---|---|"]
+    for name in ("greedy", "greedy_stop", "greedy_or_single"):
+        label = {"greedy": "greedy", "greedy_stop": "greedy, stopping at the first misfit",
+                 "greedy_or_single": "greedy or best single cell"}[name]
+        lines.append(f"| {label} | {spot[name]:,.1f} | {percent(spot[name] / optimum)} | |")
+    for key, values in spot["solves"].items():
+        found = sum(v >= optimum for v in values)
+        lines.append(f"| {key} | {min(values):,.1f} to {max(values):,.1f} | {percent(min(values) / optimum)} to"
+                     f" {percent(max(values) / optimum)} | {found} of {len(values)} |")
     return lines + [""]
 
 
@@ -266,22 +328,36 @@ def markdown(meta: dict[str, Any], tasks: list[TaskResult], redrawn_by: str | No
              f"Measured by `{meta['command']}` (run from the repository root), started {meta['started']} UTC,"
              f" took {meta['minutes']:.1f} min; every number below comes from that run."
              + (f" Tables and figure drawn again by `{redrawn_by}`." if redrawn_by else "")
-             + " The README's *Tuning* section says what they show.", "",
+             + " The user guide's *Which to use and tuning* page says what they show.", "",
              "| Machine | |", "|---|---|"]
     lines += [f"| {k} | {v} |" for k, v in meta["machine"].items()]
     lines += [f"| Load average (1, 5, 15 min) | before {meta['load_before']}, after {meta['load_after']} |",
               f"| Other processes during the run | kept {meta['other_load']:.2f} cores busy on average |", "",
-              "Tasks: the classic knapsack classes of `examples/knapsack_classes.py` (weights b_ij 1–1000, profits c"
-              " by class), m = n = size, one task per class, discount range and budget share. Discounts are none"
-              " (omega = 0) or omega uniform in the stated range. *Optimum*: `scipy.optimize.milp` after fixing the"
-              f" cells the linear relaxation decides, {meta['time_limit']:g} s limit; where it was not proven, gaps"
-              " count from the best value any method reached, and the bound column says how far above that the"
-              " optimum could still lie. *Gap* = (optimum − value) / optimum, the mean over"
+              "Tasks: the classic knapsack classes of `examples/knapsack_classes.py` (weights b_ij 1–1000, except"
+              " 100,000–100,100 for similar weights; profits c by class), m = n = size, one task per class, discount"
+              " range and budget share. Discounts are none (omega = 0) or omega uniform in the stated range."
+              " *Optimum*: `scipy.optimize.milp` after fixing the cells the linear relaxation decides,"
+              f" {meta['time_limit']:g} s limit, and where that proves nothing the dynamic programme over the budget"
+              " (`examples/exact_optimum.py`) on the cells left; where neither proved it, gaps count from the best"
+              " value any method reached, and the bound says how far above that the optimum could still lie."
+              " *Exact s* is the time of both together. *Gap* = (optimum − value) / optimum, the mean over"
               f" {meta['repeats']} solves per task and setting (worst solve in brackets). *Greedy*: cells by"
               " discounted profit per unit of resource, each taken if it still fits. *s / solve*: wall time of one"
               " `solve` with corvane's default thread pool.", "",
               "## Defaults against greedy and the optimum", ""]
     lines += summary_table(tasks)
+    lines += ["### Greedy variants and the better-of-both floor", "",
+              "Mean gap (worst in brackets) of greedy as above; of greedy that stops at the first cell that does not"
+              " fit; of the better of greedy and the best single cell that fits; and of the better of greedy and each"
+              " default ant colony solve.", ""]
+    lines += greedy_table(tasks)
+    if "blind_spot" in meta:
+        spot = meta["blind_spot"]
+        lines += ["### Greedy's blind spot", "",
+                  f"One row of two cells: cost {spot['c'][0]} and resource {spot['b_ij'][0]}, cost {spot['c'][1]}"
+                  f" and resource {spot['b_ij'][1]}, budget {spot['b_total']}, no discounts. The first has the"
+                  " better ratio, and once it is taken the second no longer fits.", ""]
+        lines += blind_spot_table(spot)
     for size in sorted({t.size for t in tasks}):
         lines += overview_table(tasks, size)
     lines += ["## One parameter at a time", "",
@@ -289,6 +365,11 @@ def markdown(meta: dict[str, Any], tasks: list[TaskResult], redrawn_by: str | No
               f" The figure, [{meta['figure']}]({meta['figure']}), draws the same per class with the time.", ""]
     for size in sorted({t.size for t in tasks if t.swept}):
         lines += sweep_table(tasks, size)
+    lines += ["## One parameter at a time, by budget", "",
+              "The same sweeps, mean gap over all classes at each budget share; beside it the mean gap of the better"
+              " of each solve and greedy.", ""]
+    for size in sorted({t.size for t in tasks if t.swept}):
+        lines += budget_table(tasks, size)
     return "\n".join(lines)
 
 

@@ -26,8 +26,11 @@
 #                                ordinary heap blocks that glibc allocates for them.
 #   allocator_may_return_null=1  malloc fails with null, as without ASan. ASan's
 #                                operator new still cannot throw std::bad_alloc, so
-#                                under ASan the tests use only sizes that corvane
-#                                refuses before allocating (tests/python/boundary_model.py).
+#                                under ASan the Python tests use only sizes that corvane
+#                                refuses before allocating (tests/python/boundary_model.py);
+#                                the native allocation-failure tests replace operator new
+#                                with one that decides failures itself and throws
+#                                (tests/native/failures/).
 #   detect_stack_use_after_return=1, check_initialization_order=1, strict_init_order=1
 #                                extra checks that cost little here.
 #   LSAN suppressions            .ci/sanitizers/lsan.supp: what CPython, NumPy, SciPy

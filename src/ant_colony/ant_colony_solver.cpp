@@ -34,20 +34,29 @@ double deposit_scale(const Task& task) {
 
 }  // namespace
 
+bool runs_batches(const Task& task, const AntColonyParameters& parameters) {
+  return parameters.kmax > 0 && task.m * task.n > 0;
+}
+
 Result<Assignment> solve_ant_colony(const Task& task, const AntColonyParameters& parameters) {
   return solve_ant_colony(task, parameters, PlainSolve().control());
 }
 
-Result<Assignment> solve_ant_colony(const Task& task, const AntColonyParameters& parameters,
-                                    const SolveControl& control) {
+namespace {
+
+// The search of solve_ant_colony. What it needs is allocated before the
+// first batch: the batch's records and cells first, which grow with
+// num_ants and are refused before anything else is spent.
+Result<Assignment> search(const Task& task, const AntColonyParameters& parameters, const SolveControl& control) {
   const std::size_t cells = task.m * task.n;
   std::vector<Solution> batch;
   if (parameters.kmax > 0) {
-    if (auto error = allocate_batch(batch, parameters.num_ants, "ants")) return *error;
+    if (auto error = allocate_batch(batch, parameters.num_ants, cells, "ants")) return *error;
   }
-  // An empty grid has no candidate cell: every ant is empty and scores 0.0.
+  // Without an iteration nothing is built, and the pool is not started. An
+  // empty grid has no candidate cell: every ant is empty and scores 0.0.
   // Returning now also spares a walk over up to 2^59 empty rows.
-  if (cells == 0) return BestCandidate().assignment(task.m, task.n);
+  if (!runs_batches(task, parameters)) return BestCandidate(task.m, task.n).assignment();
 
   const bool ants = !batch.empty();
   std::vector<double> tau(cells, parameters.initial_pheromone);
@@ -77,21 +86,26 @@ Result<Assignment> solve_ant_colony(const Task& task, const AntColonyParameters&
   ConstructionPlan plan(ants ? row_major_view(task.b_ij, resource_copy) : std::span<const std::int64_t>(),
                         task.b_total);
   const Objective objective(task);
-  std::vector<ConstructionPipeline> pipelines(ants ? runtime::current_num_threads() + 1 : 0);
+  std::vector<ConstructionPipeline> pipelines;
+  if (ants) pipelines = pipelines_for(plan, batch.size());
 
-  BestCandidate best;
+  BestCandidate best(task.m, task.n);
   const double f = 1.0 - parameters.rho;
   for (std::uint64_t iteration = 0; iteration < parameters.kmax; ++iteration) {
     if (ants) {
       plan.set_weights(weight_of);
       control.sources.start_batch(iteration);
-      runtime::parallel_claims(batch.size(), [&](runtime::Claims& claims) {
-        auto finished = [&](std::size_t ant, const Constructor& built) {
-          batch[ant].cells.assign(built.picked());
-          batch[ant].value = objective.of(built.picked());
-        };
-        pipelines[runtime::worker_index()].run(plan, claims, control.sources, finished);
-      });
+      runtime::parallel_claims(
+          batch.size(),
+          [&](runtime::Claims& claims) {
+            auto finished = [&](std::size_t ant, const Constructor& built) {
+              batch[ant].cells.assign(built.picked());
+              batch[ant].value = objective.of(built.picked());
+              control.finished(batch[ant].value);
+            };
+            pipelines[runtime::worker_index()].run(plan, claims, control.sources, finished);
+          },
+          control.watch);
     }
     for (const Solution& ant : batch) best.offer(ant);
 
@@ -107,12 +121,17 @@ Result<Assignment> solve_ant_colony(const Task& task, const AntColonyParameters&
         }
       }
     });
-    if (!control.checkpoint(Progress{iteration + 1, best.value(), tau, q})) return Error{ErrorKind::Stopped, ""};
+    if (!control.checkpoint(Progress{iteration + 1, best.value(), tau, q, batch})) return Error{ErrorKind::Stopped, ""};
+    if (control.out_of_time()) break;
   }
-  // The result is as large as the task: the weights' parts go first.
-  std::vector<double>().swap(eta_beta);
-  std::vector<double>().swap(tau);
-  return best.assignment(task.m, task.n);
+  return std::move(best).assignment();
+}
+
+}  // namespace
+
+Result<Assignment> solve_ant_colony(const Task& task, const AntColonyParameters& parameters,
+                                    const SolveControl& control) {
+  return within_memory(task, [&] { return search(task, parameters, control); });
 }
 
 }  // namespace corvane

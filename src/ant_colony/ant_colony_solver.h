@@ -23,10 +23,17 @@ struct AntColonyParameters {
 };
 
 // The best assignment over all ants; MemoryError when a batch of num_ants
-// candidates cannot be held, Stopped when the checkpoint says so. Throws
-// InternalFailure when a pick meets a total weight of +infinity.
+// candidates cannot be held (before any is built) or an allocation fails,
+// Stopped when the checkpoint says so. Past the control's time limit, the
+// best so far once the iteration in flight, its pheromone update and
+// checkpoint included, is done. Throws InternalFailure when a pick meets a
+// total weight of +infinity.
 Result<Assignment> solve_ant_colony(const Task& task, const AntColonyParameters& parameters,
                                     const SolveControl& control);
 Result<Assignment> solve_ant_colony(const Task& task, const AntColonyParameters& parameters);
+
+// Whether such a solve runs any batch, and so uses the worker pool: not with
+// kmax = 0, nor on an empty grid.
+bool runs_batches(const Task& task, const AntColonyParameters& parameters);
 
 }  // namespace corvane

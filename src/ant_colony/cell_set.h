@@ -83,6 +83,14 @@ class CellSet {
 
   explicit CellSet(std::size_t cells) : cells_(cells), words_(words_for(cells), 0) {}
 
+  // The bytes that the words of a set of `cells` cells take.
+  static std::size_t storage_bytes(std::size_t cells) noexcept {
+    return CacheAlignedAllocator<std::uint64_t>::bytes(words_for(cells));
+  }
+  // Allocates room for `cells` cells without touching it: assign() and
+  // clear() of sets up to that size then allocate nothing.
+  void reserve(std::size_t cells) { words_.reserve(words_for(cells)); }
+
   std::size_t cells() const noexcept { return cells_; }
   // Each of these takes a cell below cells().
   bool contains(std::size_t cell) const {

@@ -17,6 +17,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <limits>
 #include <memory>
 #include <vector>
 
@@ -33,14 +34,22 @@ class ConstructionPipeline {
   // picks in order (Constructor::order()).
   explicit ConstructionPipeline(bool record_order = false) noexcept : record_order_(record_order) {}
 
+  // Makes `depth` slots, with all the storage that constructions on `plan`
+  // use (the order of their picks aside): from then on the pipeline keeps at
+  // most `depth` constructions in flight, and run() on `plan` allocates
+  // nothing. Without it, a slot is made when the first candidate for it
+  // comes.
+  void reserve(const ConstructionPlan& plan, std::size_t depth);
+
   // Receives each candidate that was built: its index and its constructor.
   using Finished = FunctionRef<void(std::size_t candidate, const Constructor& built)>;
 
   // Builds the candidates that `claims` hands out, plan.in_flight() at a
-  // time, each drawing the outputs `sources` opens for it, and passes each
-  // to `finished` when it is done. A candidate whose construction (or whose
-  // `finished`) throws is reported to `claims` and the others go on. One
-  // thread at a time runs a pipeline.
+  // time (or as many as reserved, if fewer), each drawing the outputs
+  // `sources` opens for it, and passes each to `finished` when it is done. A
+  // candidate whose construction (or whose `finished`, or whose slot) throws
+  // is reported to `claims` and the others go on. One thread at a time runs
+  // a pipeline.
   void run(const ConstructionPlan& plan, runtime::Claims& claims, const runtime::CandidateSources& sources,
            Finished finished);
 
@@ -56,11 +65,20 @@ class ConstructionPipeline {
     std::size_t candidate = 0;
     bool busy = false;
   };
-  bool start(Slot& slot, const ConstructionPlan& plan, runtime::Claims& claims,
-             const runtime::CandidateSources& sources) const;
+  bool start(std::size_t s, const ConstructionPlan& plan, runtime::Claims& claims,
+             const runtime::CandidateSources& sources);
 
   bool record_order_;
-  std::vector<std::unique_ptr<Slot>> slots_;  // made as they are first needed
+  std::size_t room_ = std::numeric_limits<std::size_t>::max();  // the most in flight
+  std::vector<std::unique_ptr<Slot>> slots_;
 };
+
+// The pipelines of a solve whose batches hold `candidates` candidates each,
+// indexed by runtime::worker_index(), reserved for `plan`: one per pool
+// worker, with room for as many constructions as the plan keeps in flight
+// (or the batch holds), and, last, one for the solving thread, which builds
+// only batches of a single candidate itself (see runtime::run_claims), and
+// otherwise, helping with a nested batch, one at a time.
+std::vector<ConstructionPipeline> pipelines_for(const ConstructionPlan& plan, std::uint64_t candidates);
 
 }  // namespace corvane

@@ -110,8 +110,16 @@ ConstructionPlan::ConstructionPlan(std::span<const std::int64_t> resources, std:
       in_flight_(std::max<std::size_t>(1, layout.in_flight)),
       by_resource_(resources, layout.width),
       initial_runs_(by_resource_.runs_at_most(b_total)),
-      tree_(resources.size() >= kTreeThreshold) {
+      tree_(resources.size() >= kTreeThreshold),
+      largest_(chunks(), 0.0),
+      chunk_counts_(chunks(), 0),
+      chunk_infinite_(chunks(), 0),
+      start_candidates_(resources.size()) {
   static_assert(kChunk % QuantisedTree::kRowCells == 0 && QuantisedTree::kRowCells % CellSet::kWordBits == 0);
+  if (tree_) {
+    start_tree_.resize(cells(), quantum_bits_);
+    start_sums_.resize(cells());
+  }
   runtime::parallel_chunks(resources.size(), kChunk, [&](std::size_t begin, std::size_t end) {
     for (std::size_t cell = begin; cell < end; ++cell) records_[cell].resource = resources[cell];
   });
@@ -165,8 +173,6 @@ void ConstructionPlan::prepare() {
   start_candidates_.clear(cells);
   if (quantised_) start_tree_.resize(cells, quantum_bits_);
   if (tree_) start_sums_.resize(cells);
-  std::vector<std::size_t> candidates(chunks(), 0);
-  std::vector<std::size_t> infinite(chunks(), 0);
   runtime::parallel_chunks(cells, kChunk, [&](std::size_t begin, std::size_t end) {
     std::size_t counted = 0;
     std::size_t unbounded = 0;
@@ -178,15 +184,25 @@ void ConstructionPlan::prepare() {
       ++counted;
       unbounded += w == kInfinity ? 1 : 0;
     }
-    candidates[begin / kChunk] = counted;
-    infinite[begin / kChunk] = unbounded;
+    chunk_counts_[begin / kChunk] = counted;
+    chunk_infinite_[begin / kChunk] = unbounded;
     if (quantised_) quantise_rows(start_tree_, start_candidates_, scale_, begin, end);
   });
-  start_count_ = std::accumulate(candidates.begin(), candidates.end(), std::size_t{0});
-  start_infinite_ = std::accumulate(infinite.begin(), infinite.end(), std::size_t{0});
+  start_count_ = std::accumulate(chunk_counts_.begin(), chunk_counts_.end(), std::size_t{0});
+  start_infinite_ = std::accumulate(chunk_infinite_.begin(), chunk_infinite_.end(), std::size_t{0});
   if (quantised_) start_tree_.finish();
   // Cache each block's sum for the binade it starts in.
   if (tree_ && cells >= kWarmSumsThreshold) (void)start_sums_.walk(weights(), start_candidates_);
+}
+
+void Constructor::reserve(const ConstructionPlan& plan) {
+  candidates_.reserve(plan.cells());
+  chosen_.reserve(plan.cells());
+  if (plan.tree_) {
+    // The sizes of the plan's start tree and sums, which begin() copies.
+    tree_.resize(plan.cells(), plan.quantum_bits_);
+    sums_.resize(plan.cells());
+  }
 }
 
 void Constructor::begin(const ConstructionPlan& plan, bool record_order) {

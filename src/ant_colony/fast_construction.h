@@ -39,6 +39,8 @@ namespace corvane {
 // Shared, read-only state of a solve's batches: the cells ordered by
 // resource (fixed for the solve), the cells' records with the weights of the
 // current batch, and the state every construction of the batch starts from.
+// All of it is allocated by the constructor: setting weights allocates
+// nothing.
 class ConstructionPlan {
  public:
   // How the plan stores a task: chosen by the number of cells, and set
@@ -123,7 +125,9 @@ class ConstructionPlan {
   std::size_t initial_runs_ = 0;  // runs with b_ij <= b_total
   bool tree_ = false;             // whether constructions keep the tree and running sums
 
-  std::vector<double> largest_;  // the largest finite weight of each chunk
+  std::vector<double> largest_;              // the largest finite weight of each chunk
+  std::vector<std::size_t> chunk_counts_;    // candidates of each chunk at the start
+  std::vector<std::size_t> chunk_infinite_;  // of them, those of weight +infinity
   bool quantised_ = false;       // scale_ is a finite power of two and the tree holds the sums
   double scale_ = 0.0;           // 2^shift
   double quantum_ = 0.0;         // 2^-shift
@@ -149,6 +153,10 @@ class ConstructionPlan {
 // are fetched while the others work.
 class alignas(64) Constructor {
  public:
+  // Allocates the storage that constructions on `plan` use, so that they
+  // allocate nothing.
+  void reserve(const ConstructionPlan& plan);
+
   // Builds one candidate; its cells are picked() afterwards. With `order`,
   // they are also appended to it in the order they were picked. One thread
   // at a time builds with a constructor.

@@ -37,7 +37,8 @@ class RunningSums {
   static constexpr std::size_t kBlock = CellSet::kWordBits;
   static constexpr std::size_t kGroup = 64;
 
-  // Sizes for `cells` cells, with nothing cached.
+  // Sizes for `cells` cells, with nothing cached: afterwards restart() from
+  // a cache of as many cells, and walking it, allocate nothing.
   void resize(std::size_t cells);
   // Starts over from `start`, the cache of the same cells for the
   // candidates a construction starts with. Nothing is copied until the first

@@ -5,23 +5,37 @@
 
 namespace corvane {
 
-Assignment BestCandidate::assignment(std::uint64_t m, std::uint64_t n) const {
-  Assignment result{IntMatrix(m, n, 0), value_};
+BestCandidate::BestCandidate(std::uint64_t m, std::uint64_t n) : x_(m, n, 0) { cells_.reserve(m * n); }
+
+Assignment BestCandidate::assignment() && {
   // The matrix is row-major: cell i * n + j is its element i * n + j.
-  for (std::size_t cell : cells_.members()) result.x.storage()[cell] = 1;
-  return result;
+  for (std::size_t cell : cells_.members()) x_.storage()[cell] = 1;
+  return Assignment{std::move(x_), value_};
 }
 
-std::optional<Error> allocate_batch(std::vector<Solution>& batch, std::uint64_t count, const char* what) {
-  const Error too_large{ErrorKind::MemoryError,
-                        "not enough memory for a batch of " + std::to_string(count) + " " + what};
-  if (count > batch.max_size()) return too_large;
-  try {
-    batch.resize(count);
-  } catch (const std::bad_alloc&) {
-    return too_large;
+std::optional<Error> allocate_batch(std::vector<Solution>& batch, std::uint64_t count, std::size_t cells,
+                                    const char* what) {
+  const ByteCount bytes = ByteCount{count} * (sizeof(Solution) + CellSet::storage_bytes(cells));
+  // Every ant's cells are written as it is built: a batch beyond the
+  // machine's memory and swap is refused without reserving it.
+  if (count <= batch.max_size() && bytes <= memory_and_swap()) {
+    try {
+      batch.resize(count);
+      // Reserved, not written: the pages stay untouched until an ant's cells
+      // are stored.
+      for (Solution& candidate : batch) candidate.cells.reserve(cells);
+      return std::nullopt;
+    } catch (const std::bad_alloc&) {
+    }
+    std::vector<Solution>().swap(batch);  // released before the message is made
   }
-  return std::nullopt;
+  return not_enough_memory_for("a batch of " + std::to_string(count) + " " + what + " of " + std::to_string(cells) +
+                                   " cells each",
+                               bytes);
+}
+
+Error not_enough_memory_to_solve(const Task& task) {
+  return not_enough_memory_to("solve a " + grid_size(task.m, task.n) + " task");
 }
 
 }  // namespace corvane

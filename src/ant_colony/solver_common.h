@@ -1,5 +1,9 @@
 // Pieces both solvers share: the running best, batch allocation, and
 // row-major copies of task matrices.
+//
+// A solve allocates everything that grows with the task, the batch or the
+// threads before it builds its first candidate, so that a request too large
+// for memory is refused before any work (and a batch allocates nothing).
 #pragma once
 
 #include <cstdint>
@@ -9,7 +13,9 @@
 
 #include "ant_colony/solution.h"
 #include "runtime/matrix.h"
+#include "runtime/memory_error.h"
 #include "runtime/result.h"
+#include "surface/task.h"
 
 namespace corvane {
 
@@ -18,6 +24,10 @@ namespace corvane {
 // and the first of equal values stays.
 class BestCandidate {
  public:
+  // The start of a solve of an m x n task: room for any candidate's cells,
+  // and the matrix the best becomes, are allocated here.
+  BestCandidate(std::uint64_t m, std::uint64_t n);
+
   void offer(const Solution& candidate) {
     if (candidate.value > value_) {
       value_ = candidate.value;
@@ -25,15 +35,31 @@ class BestCandidate {
     }
   }
   double value() const noexcept { return value_; }
-  Assignment assignment(std::uint64_t m, std::uint64_t n) const;
+  // The best as a 0/1 matrix, in the storage allocated at the start.
+  Assignment assignment() &&;
 
  private:
   double value_ = 0.0;
   CellSet cells_;
+  IntMatrix x_;
 };
 
-// Sizes `batch` to `count` candidates; a MemoryError value when it cannot.
-std::optional<Error> allocate_batch(std::vector<Solution>& batch, std::uint64_t count, const char* what);
+// Sizes `batch` to `count` candidates, each with room for the cells of a
+// grid of `cells` cells; a MemoryError value that says what did not fit when
+// memory cannot hold them, or when they need more than the machine's memory
+// and swap (refused without trying).
+std::optional<Error> allocate_batch(std::vector<Solution>& batch, std::uint64_t count, std::size_t cells,
+                                    const char* what);
+
+// "not enough memory to solve a M×N task".
+Error not_enough_memory_to_solve(const Task& task);
+
+// Runs `solve`; an allocation that fails in it, on any thread, becomes the
+// MemoryError value above.
+template <class Solve>
+Result<Assignment> within_memory(const Task& task, Solve&& solve) {
+  return or_memory_error(solve, [&] { return Result<Assignment>(not_enough_memory_to_solve(task)); });
+}
 
 // The elements of `matrix` in row-major order.
 template <class T>

@@ -47,6 +47,16 @@ std::string panic_message(PyObject* exception) {
   return "Unwrapped panic from Python code";
 }
 
+// str(exception), or the stand-in the interpreter prints for an exception
+// whose str() raises; null, with that error set, when not even the stand-in
+// can be made.
+PyRef readable_text(PyObject* exception) {
+  PyRef text = PyRef::steal(PyObject_Str(exception));
+  if (text) return text;
+  PyErr_Clear();
+  return PyRef::steal(PyUnicode_FromString("<exception str() failed>"));
+}
+
 // A PanicException came back from Python code that we called: report it
 // with its traceback, then raise a fresh one carrying the same message.
 void resume_panic(PyRef exception) {
@@ -136,7 +146,9 @@ void wrap_conversion_error(const char* parameter) {
     restore_exception(std::move(exception));
     return;
   }
-  PyRef message = PyRef::steal(PyUnicode_FromFormat("argument '%s': %S", parameter, exception.get()));
+  PyRef text = readable_text(exception.get());
+  if (!text) return;
+  PyRef message = PyRef::steal(PyUnicode_FromFormat("argument '%s': %U", parameter, text.get()));
   if (!message) return;
   PyRef wrapped = PyRef::steal(PyObject_CallOneArg(PyExc_TypeError, message.get()));
   if (!wrapped) return;
@@ -160,9 +172,9 @@ void raise_failure(const std::exception_ptr& failure) noexcept {
     } catch (const InternalFailure& caught) {
       raise_panic(caught.message());
     } catch (const std::bad_alloc&) {
-      PyErr_NoMemory();
+      PyErr_SetString(PyExc_MemoryError, kOutOfMemory);
     } catch (const std::length_error&) {  // a container larger than the address space
-      PyErr_NoMemory();
+      PyErr_SetString(PyExc_MemoryError, kOutOfMemory);
     } catch (const std::exception& caught) {
       raise_panic(caught.what());
     } catch (...) {

@@ -44,6 +44,9 @@ PyRef type_qualname(PyObject* object);
 [[noreturn]] void abort_uncaught_panic() noexcept;
 
 inline constexpr const char* kGenericPanic = "native code panicked with no message";
+// The message of an allocation failure that nothing nearer to it described
+// (a Task construction and a solve each name what they were making).
+inline constexpr const char* kOutOfMemory = "not enough memory to complete the call";
 
 // Runs `work` and returns the exception it throws, if any, instead of
 // throwing it.
@@ -72,8 +75,8 @@ template <class Work, class AtThreadEnd>
 }
 
 // Raises `failure`, caught from native code: PanicException with its text
-// (MemoryError for an allocation that failed). Should that fail in turn, the
-// process is aborted.
+// (MemoryError with kOutOfMemory for an allocation that failed). Should that
+// fail in turn, the process is aborted.
 void raise_failure(const std::exception_ptr& failure) noexcept;
 
 // Runs `work` (which returns a new reference, or null with an exception set)

@@ -168,6 +168,14 @@ class ParameterTable {
     return bind_arguments(signature(), args, nargsf, kwnames, slots.data());
   }
 
+  // visit(name, value) for every parameter, with its value in `record`, in
+  // declaration order.
+  template <class Visit>
+  void visit(const Record& record, Visit&& visit) const {
+    std::apply([&](const Parameters&... parameter) { (visit(parameter.name, record.*parameter.field), ...); },
+               parameters_);
+  }
+
   // Converts the bound arguments into `record`, one after another in
   // declaration order; false, with the exception set, at the first failure.
   bool read(const Slots& slots, Record& record) const {

@@ -1,5 +1,6 @@
 #include "lib/solve_call.h"
 
+#include "ant_colony/time_limit.h"
 #include "lib/types.h"
 #include "runtime/candidate_sources.h"
 #include "runtime/pool.h"
@@ -21,37 +22,94 @@ PyObject* result_tuple(const Assignment& best) {
   return tuple;
 }
 
+// What the calling thread does for a solve besides waiting for its batches:
+// between batches it runs the pending signal handlers (lock released) and
+// writes the records (logger on); while a batch runs it wakes to write the
+// progress records. When a handler raised, the solve ends with the batch in
+// flight: a batch of samples is stopped (no further sample starts), an ant
+// colony iteration runs to its end, as the time limit has it too. Records
+// are written, and handlers run, with the lock taken back.
+class CallingThread final : public runtime::BatchWatch {
+ public:
+  CallingThread(ProgressLog* log, ReleasedInterpreter* released) noexcept : log_(log), released_(released) {}
+
+  // False when the solve must stop: the lock is then held, with the
+  // exception set.
+  bool between_batches(const Progress& progress) {
+    if (released_ != nullptr) released_->take_back();
+    const bool go_on = (log_ == nullptr || !log_->restore_failure()) &&
+                       (released_ == nullptr || PyErr_CheckSignals() == 0) &&
+                       (log_ == nullptr || log_->after_batch(progress));
+    if (go_on && released_ != nullptr) released_->give_up();
+    return go_on;
+  }
+
+  // Watching a batch: only with a log that wants progress records.
+  Clock::time_point wake_at() const override { return log_->next_progress(); }
+  void woke(FunctionRef<void()> stop) override {
+    if (log_->failed() || Clock::now() < log_->next_progress()) return;
+    if (released_ != nullptr) released_->take_back();
+    const bool written = log_->progress();
+    // The exception waits until the batch is over (between_batches).
+    if (!written) log_->keep_failure();
+    if (released_ != nullptr) released_->give_up();
+    if (!written && log_->samples()) stop();
+  }
+
+ private:
+  ProgressLog* log_;
+  ReleasedInterpreter* released_;
+};
+
 }  // namespace
 
-Result<Assignment> solve_in_modes(const SolveModes& modes, RecordSolve solve) {
+Result<Assignment> solve_in_modes(const SolveModes& modes, ProgressLog::Clock::time_point started, ProgressLog* log,
+                                  RecordSolve solve, bool runs_batches) {
   const std::uint64_t call = next_call_number();
   runtime::ThreadGeneratorSources entropy;
   std::optional<runtime::SeededSources> seeded;
   runtime::CandidateSources& sources =
       modes.seed ? static_cast<runtime::CandidateSources&>(seeded.emplace(*modes.seed, call)) : entropy;
-  if (!modes.release_gil) {
-    auto go_on = [](const Progress&) { return true; };
-    return solve(SolveControl{sources, go_on});
+  std::optional<TimeLimit> limit;
+  if (modes.time_limit) limit.emplace(started, *modes.time_limit);
+  // After the call's number is given out: a handler that solves takes the next.
+  if (log != nullptr && !log->started(runs_batches ? std::optional(runtime::current_num_threads()) : std::nullopt)) {
+    return Error{ErrorKind::Stopped, ""};
   }
-  // The first solve creates the pool, which reads its size from the
-  // environment: that read must not race with os.environ in other threads.
-  (void)runtime::current_num_threads();
-  ReleasedInterpreter released;
-  auto between_batches = [&released](const Progress&) { return released.run_signal_handlers(); };
+  auto run = [&](CallingThread& calling) {
+    auto between_batches = [&calling](const Progress& progress) { return calling.between_batches(progress); };
+    const bool watched = log != nullptr && log->watches_batches();
+    return solve(SolveControl{sources, between_batches, watched ? &calling : nullptr,
+                              log != nullptr ? &log->tally() : nullptr, limit ? &*limit : nullptr});
+  };
   std::optional<Result<Assignment>> best;
-  // A failure waits for the lock to be back before it goes on: taking the
-  // lock back may end the thread, which must not happen in the middle of
-  // another unwinding.
-  const std::exception_ptr failure =
-      failure_of([&] { best.emplace(solve(SolveControl{sources, between_batches})); }, [] {});
-  released.take_back();
-  if (failure) std::rethrow_exception(failure);
+  if (!modes.release_gil) {
+    CallingThread calling(log, nullptr);
+    best.emplace(run(calling));
+  } else {
+    // The first batch creates the pool, which reads its size from the
+    // environment: that read must not race with os.environ in other threads.
+    if (runs_batches) (void)runtime::current_num_threads();
+    ReleasedInterpreter released;
+    CallingThread calling(log, &released);
+    // A failure waits for the lock to be back before it goes on: taking the
+    // lock back may end the thread, which must not happen in the middle of
+    // another unwinding.
+    const std::exception_ptr failure = failure_of([&] { best.emplace(run(calling)); }, [] {});
+    released.take_back();
+    if (failure) std::rethrow_exception(failure);
+  }
+  if (log != nullptr && best->ok() && !log->finished(best->value().value, limit && limit->passed())) {
+    return Error{ErrorKind::Stopped, ""};
+  }
   return std::move(*best);
 }
 
-PyObject* solve_and_convert(const SolveModes& modes, RecordSolve solve, FunctionRef<void()> abandon) {
+PyObject* solve_and_convert(const SolveModes& modes, ProgressLog::Clock::time_point started, ProgressLog* log,
+                            RecordSolve solve, bool runs_batches, FunctionRef<void()> abandon) {
   std::optional<Result<Assignment>> best;
-  const std::exception_ptr failure = failure_of([&] { best.emplace(solve_in_modes(modes, solve)); }, abandon);
+  const std::exception_ptr failure =
+      failure_of([&] { best.emplace(solve_in_modes(modes, started, log, solve, runs_batches)); }, abandon);
   if (failure) std::rethrow_exception(failure);
   if (!*best) {
     raise_error(best->error());

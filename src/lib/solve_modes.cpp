@@ -36,11 +36,24 @@ bool read_release_gil(SolveModes& modes) {
   return refuse("CORVANE_RELEASE_GIL", value, "empty, 0 or 1");
 }
 
+bool read_time_limit(SolveModes& modes) {
+  const char* value = std::getenv("CORVANE_TIME_LIMIT");
+  if (value == nullptr) return true;
+  // An empty value is refused, not taken for unset: it is most likely a
+  // limit that a script meant to set and did not.
+  const std::optional<double> seconds = runtime::parse_decimal(value);
+  if (seconds && *seconds > 0.0) {
+    modes.time_limit = seconds;
+    return true;
+  }
+  return refuse("CORVANE_TIME_LIMIT", value, "a positive, finite decimal number of seconds");
+}
+
 }  // namespace
 
 std::optional<SolveModes> read_solve_modes() {
   SolveModes modes;
-  if (!read_seed(modes) || !read_release_gil(modes)) return std::nullopt;
+  if (!read_seed(modes) || !read_release_gil(modes) || !read_time_limit(modes)) return std::nullopt;
   return modes;
 }
 

@@ -41,11 +41,9 @@ constexpr ParameterTable kTaskNew{
     required("omega", &TaskArguments::omega, float64_array),
 };
 
-Shape shape_of(const ArrayView& view) { return Shape{view.rows, view.cols}; }
-
-// Converts the arguments in parameter order, checks the shapes, copies the
-// three arrays and validates the record. The array views are released before
-// returning, whatever the outcome.
+// Converts the arguments in parameter order, then makes the task: checks the
+// shapes, copies the three arrays and validates the record. The array views
+// are released before returning, whatever the outcome.
 PyObject* construct_task(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   decltype(kTaskNew)::Slots slots;
   if (!kTaskNew.bind(args, kwargs, slots)) return nullptr;
@@ -61,28 +59,15 @@ PyObject* construct_task(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   b_ij = int64_array(b_ij->array.get(), "b_ij");
   if (!b_ij) return nullptr;
 
-  // Shapes first: a broadcast view of the wrong shape may describe more
-  // elements than memory can hold, and is refused without copying it.
-  if (const Status shapes = validate_shapes(m, n, shape_of(*c), shape_of(*b_ij), shape_of(*omega)); !shapes) {
-    raise_error(shapes.error());
-    return nullptr;
-  }
-  Task task;
-  task.m = m;
-  task.n = n;
-  task.c = copy_int_matrix(*c);
-  task.b_ij = copy_int_matrix(*b_ij);
-  task.b_total = b_total;
-  task.omega = copy_float_matrix(*omega);
-  const Status status = validate(task);
+  Result<Task> task = make_task(m, n, c->elements, b_ij->elements, b_total, omega->elements);
   c.reset();
   b_ij.reset();
   omega.reset();
-  if (!status) {
-    raise_error(status.error());
+  if (!task) {
+    raise_error(task.error());
     return nullptr;
   }
-  return make_instance(type, std::move(task));
+  return make_instance(type, std::move(task).value());
 }
 
 PyObject* task_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {

@@ -33,16 +33,21 @@ struct alignas(64) IndexedBest {
 
 }  // namespace
 
+bool runs_batches(const Task& task, const ProbabilisticParameters&) { return task.m * task.n > 0; }
+
 Result<Assignment> solve_probabilistic(const Task& task, const ProbabilisticParameters& parameters) {
   return solve_probabilistic(task, parameters, PlainSolve().control());
 }
 
-Result<Assignment> solve_probabilistic(const Task& task, const ProbabilisticParameters& parameters,
-                                       const SolveControl& control) {
+namespace {
+
+// The batch of solve_probabilistic, with everything it needs allocated
+// before its first sample.
+Result<Assignment> sample(const Task& task, const ProbabilisticParameters& parameters, const SolveControl& control) {
   // Only the running best is kept, so memory does not grow with kmax, and
   // any kmax runs as long as it takes.
   // An empty grid has no candidate cell: every sample is empty.
-  if (task.m * task.n == 0) return BestCandidate().assignment(task.m, task.n);
+  if (!runs_batches(task, parameters)) return BestCandidate(task.m, task.n).assignment();
   const FloatMatrix eta = build_heuristic_matrix(task);
   std::vector<std::int64_t> resource_copy;
   const Objective objective(task);
@@ -51,22 +56,38 @@ Result<Assignment> solve_probabilistic(const Task& task, const ProbabilisticPara
 
   const std::size_t slots = runtime::current_num_threads() + 1;
   std::vector<IndexedBest> bests(slots);
-  std::vector<ConstructionPipeline> pipelines(slots);
-  control.sources.start_batch(0);
-  runtime::parallel_claims(parameters.kmax, [&](runtime::Claims& claims) {
-    const std::size_t thread = runtime::worker_index();
-    auto finished = [&](std::size_t sample, const Constructor& built) {
-      bests[thread].offer(objective.of(built.picked()), sample, built.picked());
-    };
-    pipelines[thread].run(plan, claims, control.sources, finished);
-  });
-
+  std::vector<ConstructionPipeline> pipelines = pipelines_for(plan, parameters.kmax);
+  for (IndexedBest& thread_best : bests) thread_best.cells.reserve(plan.cells());
   IndexedBest overall;
+  overall.cells.reserve(plan.cells());
+  BestCandidate best(task.m, task.n);
+  control.sources.start_batch(0);
+  // The time limit stops the batch itself: a sample is a unit of work.
+  SampleWatch watch(control.watch, control.time_limit);
+  runtime::parallel_claims(
+      parameters.kmax,
+      [&](runtime::Claims& claims) {
+        const std::size_t thread = runtime::worker_index();
+        auto finished = [&](std::size_t sample, const Constructor& built) {
+          const double value = objective.of(built.picked());
+          bests[thread].offer(value, sample, built.picked());
+          control.finished(value);
+        };
+        pipelines[thread].run(plan, claims, control.sources, finished);
+      },
+      watch.get());
+
   for (const IndexedBest& thread_best : bests) overall.offer(thread_best.value, thread_best.index, thread_best.cells);
-  BestCandidate best;
   best.offer(Solution{std::move(overall.cells), overall.value});
-  if (!control.checkpoint(Progress{1, best.value(), {}, 0.0})) return Error{ErrorKind::Stopped, ""};
-  return best.assignment(task.m, task.n);
+  if (!control.checkpoint(Progress{1, best.value(), {}, 0.0, {}})) return Error{ErrorKind::Stopped, ""};
+  return std::move(best).assignment();
+}
+
+}  // namespace
+
+Result<Assignment> solve_probabilistic(const Task& task, const ProbabilisticParameters& parameters,
+                                       const SolveControl& control) {
+  return within_memory(task, [&] { return sample(task, parameters, control); });
 }
 
 }  // namespace corvane

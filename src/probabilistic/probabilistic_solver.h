@@ -16,9 +16,17 @@ struct ProbabilisticParameters {
   std::uint64_t kmax;
 };
 
-// The best of kmax samples; Stopped when the checkpoint after the batch says so.
+// The best of kmax samples; MemoryError when an allocation fails (all of
+// them come before the first sample), Stopped when the checkpoint after the
+// batch says so. Past the control's time limit no further sample starts
+// (sample 0 always does), and the best of those built is returned, ties to
+// the lowest index.
 Result<Assignment> solve_probabilistic(const Task& task, const ProbabilisticParameters& parameters,
                                        const SolveControl& control);
 Result<Assignment> solve_probabilistic(const Task& task, const ProbabilisticParameters& parameters);
+
+// Whether such a solve runs its batch, and so uses the worker pool: always,
+// also of zero samples, except on an empty grid.
+bool runs_batches(const Task& task, const ProbabilisticParameters& parameters);
 
 }  // namespace corvane

@@ -17,7 +17,7 @@ template <class T>
 class OrderedSlots {
  public:
   explicit OrderedSlots(std::size_t count)
-      : count_(count), values_(count == 0 ? nullptr : std::allocator<T>().allocate(count)), filled_(count) {}
+      : count_(count), filled_(count), values_(count == 0 ? nullptr : std::allocator<T>().allocate(count)) {}
 
   OrderedSlots(const OrderedSlots&) = delete;
   OrderedSlots& operator=(const OrderedSlots&) = delete;
@@ -52,8 +52,10 @@ class OrderedSlots {
 
  private:
   std::size_t count_;
-  T* values_;
+  // Allocated before the values: should their allocation fail, the marks go
+  // with the half-made object (no destructor runs for it).
   std::vector<unsigned char> filled_;  // one byte per slot: no sharing of a byte between writers
+  T* values_;
   std::atomic<std::size_t> writes_{0};
 };
 

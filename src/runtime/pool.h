@@ -50,13 +50,22 @@ using ClaimsBody = void (*)(void* context, Claims& claims);
 // woke() may call `stop`, which stops the batch before it returns: no further
 // index is handed out, except index 0 if nobody has taken it yet, so that
 // every batch builds its first item; the items already handed out run to
-// their end, and woke() is not called again. A watched batch of one item runs
-// on the pool too, so that its submitter can wake.
+// their end, and woke() is not called again. When woke() throws, the batch is
+// stopped and waited for before the exception goes on. A batch that woke()
+// submits runs on its submitter too, as a nested batch does on a worker, so
+// that it ends even while the workers are busy with the watched one. A
+// watched batch of one item runs on the pool, so that its submitter can wake.
+//
+// A batch whose watch gives a stop_at() time stops by itself at that time,
+// as if woke() had called `stop` then, without waiting for its submitter to
+// wake: the threads that take its items read the clock before each item.
 class BatchWatch {
  public:
   using Clock = std::chrono::steady_clock;
   virtual Clock::time_point wake_at() const = 0;
   virtual void woke(FunctionRef<void()> stop) = 0;
+  // Read once, when the batch is submitted; max: never.
+  virtual Clock::time_point stop_at() const { return Clock::time_point::max(); }
 
  protected:
   ~BatchWatch() = default;

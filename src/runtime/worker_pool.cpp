@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <chrono>
 #include <limits>
+#include <utility>
 
 #include "runtime/check.h"
 #include "runtime/failure.h"
@@ -16,6 +17,8 @@ namespace {
 // Which pool, if any, the current thread works for.
 thread_local constinit const WorkerPool* current_pool = nullptr;
 thread_local constinit std::size_t current_index = 0;
+// The pool whose batch the current thread is watching (inside woke()).
+thread_local constinit const WorkerPool* watching_pool = nullptr;
 
 std::atomic<std::size_t> started_total{0};
 
@@ -49,20 +52,31 @@ void spin_briefly(Done done) noexcept {
 }  // namespace
 
 struct WorkerPool::Batch {
-  Batch(ClaimsBody body, void* context, std::size_t count, std::size_t chunk_divisor) noexcept
-      : body(body), context(context), count(count), chunk_divisor(chunk_divisor) {}
+  using Clock = BatchWatch::Clock;
+
+  Batch(ClaimsBody body, void* context, std::size_t count, std::size_t chunk_divisor,
+        Clock::time_point stop_at) noexcept
+      : body(body), context(context), count(count), chunk_divisor(chunk_divisor), stop_at(stop_at) {}
 
   const ClaimsBody body;
   void* const context;
   const std::size_t count;
   const std::size_t chunk_divisor;
+  // Stops by itself then (see BatchWatch::stop_at); max: never.
+  const Clock::time_point stop_at;
   std::atomic<std::size_t> next{0};  // first unclaimed index
   // Set under the pool's mutex; read without it by claiming threads.
   std::atomic<bool> stopped{false};
 
+  bool halted() const noexcept {
+    return stopped.load(std::memory_order_relaxed) || (stop_at != Clock::time_point::max() && Clock::now() >= stop_at);
+  }
+
   // Guarded by the pool's mutex.
   std::size_t holders = 0;  // threads currently claiming from or running it
-  bool queued = true;
+  bool queued = false;
+  Batch* older = nullptr;  // neighbours in the queue
+  Batch* newer = nullptr;
   // Set under the mutex; atomic so that a caller can spin on it without it.
   std::atomic<bool> finished{false};
   std::size_t failed_index = std::numeric_limits<std::size_t>::max();
@@ -76,7 +90,7 @@ struct WorkerPool::Batch {
   bool claim(std::size_t& begin, std::size_t& end) noexcept {
     std::size_t first = next.load(std::memory_order_relaxed);
     while (first < count) {
-      const bool stop = stopped.load(std::memory_order_relaxed);
+      const bool stop = halted();
       if (stop && first > 0) return false;
       const std::size_t take = stop ? 1 : std::max<std::size_t>(1, (count - first) / chunk_divisor);
       if (next.compare_exchange_weak(first, first + take, std::memory_order_relaxed)) {
@@ -91,7 +105,7 @@ struct WorkerPool::Batch {
   // Whether no index will be handed out any more.
   bool exhausted() const noexcept {
     const std::size_t first = next.load(std::memory_order_relaxed);
-    return first >= count || (first > 0 && stopped.load(std::memory_order_relaxed));
+    return first >= count || (first > 0 && halted());
   }
 };
 
@@ -104,7 +118,7 @@ class WorkerPool::BatchClaims final : public Claims {
   std::size_t last() const noexcept { return last_; }
 
   bool next(std::size_t& index) override {
-    if (begin_ == end_ || (begin_ > 0 && batch_.stopped.load(std::memory_order_relaxed))) {
+    if (begin_ == end_ || (begin_ > 0 && batch_.halted())) {
       if (!batch_.claim(begin_, end_)) return false;
     }
     index = last_ = begin_++;
@@ -229,8 +243,8 @@ void WorkerPool::work_loop(std::size_t index) {
   current_index = index;
   std::unique_lock<std::mutex> lock(mutex_);
   for (;;) {
-    if (!queue_.empty()) {
-      Batch& batch = *queue_.front();
+    if (oldest_ != nullptr) {
+      Batch& batch = *oldest_;
       ++batch.holders;
       lock.unlock();
       help(batch);
@@ -242,9 +256,9 @@ void WorkerPool::work_loop(std::size_t index) {
     lock.unlock();
     wait_for_work_briefly();
     lock.lock();
-    if (queue_.empty() && !stopping_.load(std::memory_order_relaxed)) {
+    if (oldest_ == nullptr && !stopping_.load(std::memory_order_relaxed)) {
       ++sleeping_;
-      work_available_.wait(lock, [this] { return !queue_.empty() || stopping_.load(std::memory_order_relaxed); });
+      work_available_.wait(lock, [this] { return oldest_ != nullptr || stopping_.load(std::memory_order_relaxed); });
       --sleeping_;
     }
   }
@@ -281,6 +295,23 @@ void WorkerPool::record_failure(Batch& batch, std::size_t index, std::exception_
   }
 }
 
+void WorkerPool::enqueue(Batch& batch) {
+  batch.older = newest_;
+  batch.newer = nullptr;
+  (newest_ != nullptr ? newest_->newer : oldest_) = &batch;
+  newest_ = &batch;
+  batch.queued = true;
+  queued_batches_.store(++queued_, std::memory_order_relaxed);
+}
+
+void WorkerPool::dequeue(Batch& batch) {
+  CORVANE_CHECK(batch.queued, "only a queued batch leaves the queue");
+  (batch.older != nullptr ? batch.older->newer : oldest_) = batch.newer;
+  (batch.newer != nullptr ? batch.newer->older : newest_) = batch.older;
+  batch.queued = false;
+  queued_batches_.store(--queued_, std::memory_order_relaxed);
+}
+
 void WorkerPool::leave(Batch& batch) {
   CORVANE_CHECK(batch.holders > 0, "a thread leaves only a batch it holds");
   --batch.holders;
@@ -291,11 +322,7 @@ void WorkerPool::settle(Batch& batch) {
   // Fully claimed: nobody new may join, so take it off the queue. It is
   // finished once the last thread that claimed part of it has left, because
   // every claimed item has then run.
-  if (batch.queued && batch.exhausted()) {
-    queue_.erase(std::find(queue_.begin(), queue_.end(), &batch));
-    queued_batches_.store(queue_.size(), std::memory_order_relaxed);
-    batch.queued = false;
-  }
+  if (batch.queued && batch.exhausted()) dequeue(batch);
   if (!batch.queued && batch.holders == 0 && !batch.finished.load(std::memory_order_relaxed)) {
     batch.finished.store(true, std::memory_order_release);
     batch.finished_signal.notify_all();
@@ -314,17 +341,19 @@ void WorkerPool::run(std::size_t count, IndexBody body, void* context, BatchWatc
 
 void WorkerPool::run_claims(std::size_t count, ClaimsBody body, void* context, BatchWatch* watch) {
   if (count == 0) return;
-  const bool helping = current_pool == this;
+  // A watch that submits a batch of its own (it may call anything) waits
+  // for it as a worker would, running its items itself: the workers may all
+  // be busy with the batch being watched until long after.
+  const bool helping = current_pool == this || watching_pool == this;
   if (count == 1 && (watch == nullptr || helping)) {
     SoloClaims solo;
     body(context, solo);
     solo.rethrow();
     return;
   }
-  Batch batch(body, context, count, 2 * size_);
+  Batch batch(body, context, count, 2 * size_, watch != nullptr ? watch->stop_at() : Batch::Clock::time_point::max());
   std::unique_lock<std::mutex> lock(mutex_);
-  queue_.push_back(&batch);
-  queued_batches_.store(queue_.size(), std::memory_order_relaxed);
+  enqueue(batch);
   for (std::size_t woken = 0; woken < std::min(sleeping_, count); ++woken) work_available_.notify_one();
   if (helping) {
     // A worker must not sleep on its own nested batch: the other workers may
@@ -354,13 +383,26 @@ void WorkerPool::wait_for(Batch& batch, std::unique_lock<std::mutex>& lock, Batc
     if (batch.finished_signal.wait_until(lock, watch->wake_at(), done)) break;
     // The watch may run for long (it may call into Python): not under the lock.
     lock.unlock();
-    watch->woke([this, &batch] {
+    const auto stop = [this, &batch] {
       std::lock_guard<std::mutex> stopping(mutex_);
       batch.stopped.store(true, std::memory_order_relaxed);
       settle(batch);
-    });
+    };
+    const WorkerPool* const outer = std::exchange(watching_pool, this);
+    try {
+      watch->woke(stop);
+    } catch (...) {
+      // The batch lives in the caller's frame, which this exception leaves
+      // (the unwinding that ends a thread included): the batch ends first.
+      watching_pool = outer;
+      stop();
+      lock.lock();
+      batch.finished_signal.wait(lock, done);
+      throw;
+    }
+    watching_pool = outer;
     lock.lock();
-    if (batch.stopped.load(std::memory_order_relaxed)) watch = nullptr;
+    if (batch.halted()) watch = nullptr;
   }
   batch.finished_signal.wait(lock, done);
 }

@@ -12,7 +12,6 @@
 #include <atomic>
 #include <condition_variable>
 #include <cstddef>
-#include <deque>
 #include <memory>
 #include <mutex>
 #include <vector>
@@ -50,8 +49,9 @@ class WorkerPool {
   // body(context, i) for every i in [0, count). 0 and 1 items run on the
   // calling thread, unless a watch is given (see BatchWatch). With 2 or more,
   // the items run on the workers while the caller blocks, waking as the
-  // watch asks; a worker of this pool that submits a nested batch helps with
-  // it instead of blocking (and ignores the watch). Every item runs even when
+  // watch asks; a worker of this pool that submits a nested batch, or a
+  // watch of this pool's that submits one, helps with it instead of blocking
+  // (and ignores the nested batch's watch). Every item runs even when
   // others throw; the exception of the lowest failing index is rethrown here.
   void run(std::size_t count, IndexBody body, void* context, BatchWatch* watch = nullptr);
 
@@ -82,8 +82,10 @@ class WorkerPool {
   void wait_for_work_briefly() const noexcept;
   void help(Batch& batch);
   void record_failure(Batch& batch, std::size_t index, std::exception_ptr failure);
-  void leave(Batch& batch);   // caller holds mutex_
-  void settle(Batch& batch);  // caller holds mutex_
+  void enqueue(Batch& batch);  // caller holds mutex_
+  void dequeue(Batch& batch);  // caller holds mutex_
+  void leave(Batch& batch);    // caller holds mutex_
+  void settle(Batch& batch);   // caller holds mutex_
   void wait_for(Batch& batch, std::unique_lock<std::mutex>& lock, BatchWatch* watch);
   void stop();
 
@@ -93,7 +95,11 @@ class WorkerPool {
   std::mutex mutex_;
   std::condition_variable work_available_;
   std::condition_variable workers_gone_;
-  std::deque<Batch*> queue_;       // batches with unclaimed items, oldest first
+  // Batches with unclaimed items, oldest first, linked through the batches
+  // themselves: submitting a batch allocates nothing, so it cannot fail.
+  Batch* oldest_ = nullptr;
+  Batch* newest_ = nullptr;
+  std::size_t queued_ = 0;
   std::size_t sleeping_ = 0;
   std::size_t live_workers_ = 0;
   // Mirrors of state guarded by mutex_, read by spinning workers.

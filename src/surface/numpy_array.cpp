@@ -3,7 +3,6 @@
 #include <cstdint>
 #include <cstring>
 #include <string>
-#include <vector>
 
 #include "lib/errors.h"
 
@@ -95,46 +94,6 @@ bool refuse_array(PyObject* object, const char* parameter) {
   return false;
 }
 
-// Whether a dimension's stride allows the block layout: a dimension of
-// length 0 or 1 fits any stride.
-bool stride_fits(std::size_t length, std::ptrdiff_t stride_bytes, std::ptrdiff_t expected_elements) {
-  return length <= 1 || stride_bytes == expected_elements * kElementSize ||
-         stride_bytes == -expected_elements * kElementSize;
-}
-
-template <class T>
-Matrix<T> copy_matrix(const ArrayView& view) {
-  const std::size_t rows = view.rows;
-  const std::size_t cols = view.cols;
-  if (rows == 0 || cols == 0) return Matrix<T>(rows, cols);
-
-  const auto r = static_cast<std::ptrdiff_t>(rows);
-  const auto c = static_cast<std::ptrdiff_t>(cols);
-  const bool row_block = stride_fits(cols, view.col_stride, 1) && stride_fits(rows, view.row_stride, c);
-  const bool col_block = stride_fits(rows, view.row_stride, 1) && stride_fits(cols, view.col_stride, r);
-  if (row_block || col_block) {
-    // One contiguous block: copy it whole and keep its element strides.
-    std::ptrdiff_t row_step = row_block ? c : 1;
-    std::ptrdiff_t col_step = row_block ? 1 : r;
-    if (rows > 1 && view.row_stride < 0) row_step = -row_step;
-    if (cols > 1 && view.col_stride < 0) col_step = -col_step;
-    const std::ptrdiff_t lowest = (row_step < 0 ? (r - 1) * row_step : 0) + (col_step < 0 ? (c - 1) * col_step : 0);
-    std::vector<T> block(rows * cols);
-    std::memcpy(block.data(), view.origin + lowest * kElementSize, rows * cols * sizeof(T));
-    return Matrix<T>::with_layout(rows, cols, std::move(block), row_step, col_step, static_cast<std::size_t>(-lowest));
-  }
-  // Any other layout (zero strides, steps, record fields): gather in
-  // row-major order, reading each element without assuming alignment.
-  Matrix<T> copy(rows, cols);
-  for (std::size_t i = 0; i < rows; ++i) {
-    const char* row = view.origin + static_cast<std::ptrdiff_t>(i) * view.row_stride;
-    for (std::size_t j = 0; j < cols; ++j) {
-      std::memcpy(&copy(i, j), row + static_cast<std::ptrdiff_t>(j) * view.col_stride, sizeof(T));
-    }
-  }
-  return copy;
-}
-
 }  // namespace
 
 std::optional<ArrayView> accept_array(PyObject* object, const char* parameter, ElementKind kind) {
@@ -164,16 +123,13 @@ std::optional<ArrayView> accept_array(PyObject* object, const char* parameter, E
 
   ArrayView view;
   view.array = PyRef::borrow(object);
-  view.rows = static_cast<std::size_t>(PyArray_DIM(array, 0));
-  view.cols = static_cast<std::size_t>(PyArray_DIM(array, 1));
-  view.origin = static_cast<const char*>(PyArray_DATA(array));
-  view.row_stride = PyArray_STRIDE(array, 0);
-  view.col_stride = PyArray_STRIDE(array, 1);
+  view.elements.origin = static_cast<const char*>(PyArray_DATA(array));
+  view.elements.rows = static_cast<std::size_t>(PyArray_DIM(array, 0));
+  view.elements.cols = static_cast<std::size_t>(PyArray_DIM(array, 1));
+  view.elements.row_stride = PyArray_STRIDE(array, 0);
+  view.elements.col_stride = PyArray_STRIDE(array, 1);
   return view;
 }
-
-IntMatrix copy_int_matrix(const ArrayView& view) { return copy_matrix<std::int64_t>(view); }
-FloatMatrix copy_float_matrix(const ArrayView& view) { return copy_matrix<double>(view); }
 
 PyObject* new_int_array(const IntMatrix& matrix) {
   if (!ensure_numpy()) return nullptr;

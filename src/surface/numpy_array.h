@@ -1,5 +1,5 @@
 // NumPy arrays in and out: accepting a 2-D array argument as a read-only
-// view, copying a view into an owned matrix, and making the int64 result.
+// view of its elements, and making the int64 result.
 // NumPy's C API is located on the first call that needs it.
 #pragma once
 
@@ -8,6 +8,7 @@
 
 #include "lib/pyref.h"
 #include "runtime/matrix.h"
+#include "surface/strided_array.h"
 
 namespace corvane::py {
 
@@ -15,12 +16,8 @@ enum class ElementKind { Int64, Float64 };
 
 // A view of a caller's 2-D array, held only while a Task is being built.
 struct ArrayView {
-  PyRef array;  // keeps the caller's array alive while it is read
-  std::size_t rows = 0;
-  std::size_t cols = 0;
-  const char* origin = nullptr;  // element (0, 0)
-  std::ptrdiff_t row_stride = 0;  // bytes
-  std::ptrdiff_t col_stride = 0;  // bytes
+  PyRef array;            // keeps the caller's array alive while it is read
+  StridedArray elements;  // its data, shape and strides
 };
 
 // Accepts `object` as a 2-D array of the wanted element kind. On failure sets
@@ -28,11 +25,6 @@ struct ArrayView {
 // 'PyArray<T, D>'" (or PanicException when NumPy cannot be located) and
 // returns nullopt.
 std::optional<ArrayView> accept_array(PyObject* object, const char* parameter, ElementKind kind);
-
-// Copies a view: a contiguous block keeps its memory order, anything else is
-// gathered element by element into row-major order.
-IntMatrix copy_int_matrix(const ArrayView& view);
-FloatMatrix copy_float_matrix(const ArrayView& view);
 
 // A new, writeable int64 array owning a copy of `matrix`; null with
 // PanicException set when NumPy cannot make it.

@@ -1,5 +1,7 @@
 #include "surface/task.h"
 
+#include "runtime/memory_error.h"
+
 namespace corvane {
 namespace {
 
@@ -7,6 +9,8 @@ template <class T>
 Shape shape_of(const Matrix<T>& matrix) {
   return Shape{matrix.rows(), matrix.cols()};
 }
+
+Shape shape_of(const StridedArray& array) { return Shape{array.rows, array.cols}; }
 
 bool matches(Shape shape, std::uint64_t m, std::uint64_t n) { return shape.rows == m && shape.cols == n; }
 
@@ -38,6 +42,25 @@ Status validate(const Task& task) {
   }
   if (task.b_total <= 0) return invalid("Загальний ресурс повинен бути додатнім");
   return ok_status();
+}
+
+Result<Task> make_task(std::uint64_t m, std::uint64_t n, const StridedArray& c, const StridedArray& b_ij,
+                       std::int64_t b_total, const StridedArray& omega) {
+  // Shapes first: a broadcast view of the wrong shape may describe more
+  // elements than memory can hold, and is refused without copying it.
+  if (Status shapes = validate_shapes(m, n, shape_of(c), shape_of(b_ij), shape_of(omega)); !shapes) {
+    return std::move(shapes).error();
+  }
+  const ByteCount bytes = ByteCount{m} * n * (2 * sizeof(std::int64_t) + sizeof(double));
+  auto too_large = [&]() -> Result<Task> { return not_enough_memory_for("a " + grid_size(m, n) + " task", bytes); };
+  if (bytes > memory_and_swap()) return too_large();
+  return or_memory_error(
+      [&]() -> Result<Task> {
+        Task task{m, n, copy_int_matrix(c), copy_int_matrix(b_ij), b_total, copy_float_matrix(omega)};
+        if (Status status = validate(task); !status) return std::move(status).error();
+        return task;
+      },
+      too_large);
 }
 
 }  // namespace corvane

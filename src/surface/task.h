@@ -6,6 +6,7 @@
 
 #include "runtime/matrix.h"
 #include "runtime/result.h"
+#include "surface/strided_array.h"
 
 namespace corvane {
 
@@ -32,5 +33,12 @@ Status validate_shapes(std::uint64_t m, std::uint64_t n, Shape c, Shape b_ij, Sh
 
 // The five problem-data checks, in order; the first failure decides.
 Status validate(const Task& task);
+
+// A task from the caller's arrays: the shapes are checked first, then the
+// arrays are copied and the record validated. A MemoryError value, naming
+// the task's size and its bytes, when the copies do not fit (without trying
+// when they need more than the machine's memory and swap).
+Result<Task> make_task(std::uint64_t m, std::uint64_t n, const StridedArray& c, const StridedArray& b_ij,
+                       std::int64_t b_total, const StridedArray& omega);
 
 }  // namespace corvane

@@ -1,4 +1,4 @@
-"""An independent model of corvane's call boundary, and the invariants of a result.
+"""An independent model of corvane's call boundary.
 
 The model says what each call must do with any arguments: which conversion
 fails first and with which exception, which problem-data check refuses a task,
@@ -9,40 +9,20 @@ the model must be pure: the model and the module each call them.
 """
 
 import ctypes
-import math
 import operator
 
 import numpy as np
 
-NONFINITE = "called `Result::unwrap()` on an `Err` value: NonFinite"
-SHAPE_MESSAGES = {
-    "c": "Некоректні розміри матриці вартості",
-    "b_ij": "Некоректні розміри матриці витрат ресурсу",
-    "omega": "Некоректні розміри матриці знижок",
-}
-RANGE_MESSAGE = "Знижки повинні бути в діапазоні [0, 1]"
-BUDGET_MESSAGE = "Загальний ресурс повинен бути додатнім"
-VALUE_MESSAGES = set(SHAPE_MESSAGES.values()) | {RANGE_MESSAGE, BUDGET_MESSAGE}
-
-INT64 = np.dtype(np.int64)
-FLOAT64 = np.dtype(np.float64)
-
-
-
-def under_address_sanitizer():
-    with open("/proc/self/maps") as maps:
-        return "libasan" in maps.read()
-
-
-# AddressSanitizer's operator new cannot throw std::bad_alloc: a request it
-# cannot serve ends the process. Under it, tests pass only sizes that corvane
-# refuses before allocating (a batch beyond what a std::vector can index).
-UNDER_ASAN = under_address_sanitizer()
-
-# From this many ants on, a batch (32 bytes per ant at least) cannot be held
-# in memory and solve must refuse it; from 2^58 on it is refused unallocated.
-HUGE_BATCH = 2**40
-UNALLOCATED_BATCH = 2**58
+from support import (
+    BUDGET_MESSAGE,
+    FLOAT64,
+    HUGE_BATCH,
+    INT64,
+    RANGE_MESSAGE,
+    SHAPE_MESSAGES,
+    TaskData,
+    is_panic,
+)
 
 TASK_PARAMETERS = ("m", "n", "c", "b_ij", "b_total", "omega")
 ANT_PARAMETERS = ("num_ants", "kmax", "alpha", "beta", "rho", "initial_pheromone")
@@ -59,10 +39,6 @@ def _capi(name, restype):
 _as_unsigned = _capi("PyLong_AsUnsignedLongLong", ctypes.c_ulonglong)
 _as_signed = _capi("PyLong_AsLong", ctypes.c_long)
 _as_double = _capi("PyFloat_AsDouble", ctypes.c_double)
-
-
-def is_panic(exc):
-    return type(exc).__name__ == "PanicException" and not isinstance(exc, Exception)
 
 
 class Refusal:
@@ -122,16 +98,6 @@ def array_refusal(parameter, value):
     )
 
 
-class TaskData:
-    """A plain copy of what a valid Task holds, for checking results."""
-
-    def __init__(self, m, n, c, b_ij, b_total, omega, column_major):
-        self.m, self.n = m, n
-        self.c, self.b_ij, self.omega = c, b_ij, omega
-        self.b_total = b_total
-        self.column_major = column_major
-
-
 def task_outcome(m, n, c, b_ij, b_total, omega):
     """TaskData for arguments the constructor accepts, else the Refusal."""
     converted = {}
@@ -182,33 +148,3 @@ def solve_refusal(kind, parameters):
     if kind == "ant" and parameters["kmax"] > 0 and parameters["num_ants"] >= HUGE_BATCH:
         return MemoryError
     return None
-
-
-def objective(x, data):
-    """c * (1 - omega) summed over the chosen cells, one term at a time, in
-    row-major order, or column-major when the task keeps c and omega so."""
-    rows, cols = np.nonzero(x.T if data.column_major else x)
-    cells = zip(cols, rows) if data.column_major else zip(rows, cols)
-    value = 0.0
-    for i, j in cells:
-        value += float(int(data.c[i, j])) * (1.0 - float(data.omega[i, j]))
-    return value
-
-
-def check_result(result, data):
-    """Asserts every invariant of a solve result for the task `data`."""
-    assert type(result) is tuple and len(result) == 2, result
-    x, value = result
-    assert type(x) is np.ndarray and x.dtype == INT64 and x.shape == (data.m, data.n), (type(x), x.dtype, x.shape)
-    assert x.flags.c_contiguous and x.flags.writeable and x.flags.owndata
-    assert type(value) is float
-    chosen = x == 1
-    assert np.all(chosen | (x == 0)), x
-    used = sum(int(v) for v in data.b_ij[chosen])  # Python integers: exact, no wrap-around
-    assert used <= data.b_total, (used, data.b_total)
-    expected = objective(x, data)
-    assert value == expected and math.copysign(1.0, value) == math.copysign(1.0, expected), (value, expected)
-    if chosen.any():
-        assert value > 0.0
-    else:
-        assert value == 0.0 and math.copysign(1.0, value) == 1.0

@@ -11,12 +11,15 @@ the result the caller's data calls for, or in the exception it calls for.
     python3 hostile_hooks.py CASE [REPEATS]
 """
 
+import functools
 import gc
+import itertools
 import sys
 
 import numpy as np
 
 import corvane
+from support import RANGE_MESSAGE, SHAPE_MESSAGES, block_counter
 
 COSTS = ((3,), (4,))
 RESOURCES = ((1,), (2,))
@@ -228,67 +231,64 @@ def finaliser_of_a_conversion_result():
             assert whole_grid_value(corvane.Task(**kwargs)) == 7.0
 
 
-SHAPE_MESSAGES = {
-    "c": "Некоректні розміри матриці вартості",
-    "b_ij": "Некоректні розміри матриці витрат ресурсу",
-    "omega": "Некоректні розміри матриці знижок",
-}
+# What a hook may do to another argument's array in place.
+
+def resize_bigger(a):
+    a.resize((3, 1), refcheck=False)  # frees the data a view may point into
 
 
-def arrays_changed_in_place():
-    """Each hook position against each in-place change of another argument's
-    array. Every array is read after the last hook has run, so the call sees
-    it as the hook left it."""
+def resize_smaller(a):
+    a.resize((1, 1), refcheck=False)
 
-    def resize_bigger(a):
-        a.resize((3, 1), refcheck=False)  # frees the data a view may point into
 
-    def resize_smaller(a):
-        a.resize((1, 1), refcheck=False)
+def reshape(a):
+    a.shape = (1, 2)
 
-    def reshape(a):
-        a.shape = (1, 2)
 
-    def retype(a):
-        a.dtype = np.float64 if a.dtype == np.int64 else np.int64
+def retype(a):
+    a.dtype = np.float64 if a.dtype == np.int64 else np.int64
 
-    def overwrite(a):
-        a[...] = 5
 
-    # The value of the whole grid after an overwrite: costs of 5 give 10; a
-    # resource of 5 still fits; a discount of 5 is out of range.
-    overwritten = {"c": 10.0, "b_ij": 7.0, "omega": ValueError("Знижки повинні бути в діапазоні [0, 1]")}
-    for position in ("m", "n", "b_total"):
-        for target in ("c", "b_ij", "omega"):
-            for change in (resize_bigger, resize_smaller, reshape, retype, overwrite):
-                if change is overwrite:
-                    expected = overwritten[target]
-                elif change is retype:
-                    expected = TypeError(f"argument '{target}': 'ndarray' object cannot be converted to "
-                                         "'PyArray<T, D>'")
-                else:
-                    expected = ValueError(SHAPE_MESSAGES[target])
-                c, b, w = caller_arrays()
-                arrays = {"c": c, "b_ij": b, "omega": w}
+def move_and_overwrite(a):
+    a.resize((1 << 16, 1), refcheck=False)  # a new buffer; the old one is freed (always under ASan)
+    a.resize((2, 1), refcheck=False)
+    a[...] = 5
 
-                class Changes:
-                    def __init__(self, value, victim, change):
-                        self.value, self.victim, self.change = value, victim, change
 
-                    def __index__(self):
-                        self.change(self.victim)
-                        return self.value
+class Changes:
+    """An integer whose conversion changes another argument's array."""
 
-                values = {"m": 2, "n": 1, "b_total": 1000}
-                values[position] = Changes(values[position], arrays[target], change)
-                label = (position, target, change.__name__)
-                try:
-                    task = corvane.Task(**values, **arrays)
-                except (TypeError, ValueError) as exc:
-                    assert type(exc) is type(expected) and exc.args == expected.args, (label, exc)
-                    continue
-                assert isinstance(expected, float), (label, "no exception")
-                assert whole_grid_value(task) == expected, label
+    def __init__(self, value, victim, change):
+        self.value, self.victim, self.change = value, victim, change
+
+    def __index__(self):
+        self.change(self.victim)
+        return self.value
+
+
+def array_changed_in_place(position, target, change):
+    """The hook of `position` makes `change` to the array of `target`. Every
+    array is read after the last hook has run, so the call sees it as the
+    hook left it: a new shape or dtype is refused; new values are used (costs
+    of 5 give the whole grid a value of 10, a resource of 5 still fits, a
+    discount of 5 is out of range)."""
+    if change is move_and_overwrite:
+        expected = {"c": 10.0, "b_ij": 7.0, "omega": ValueError(RANGE_MESSAGE)}[target]
+    elif change is retype:
+        expected = TypeError(f"argument '{target}': 'ndarray' object cannot be converted to 'PyArray<T, D>'")
+    else:
+        expected = ValueError(SHAPE_MESSAGES[target])
+    c, b, w = caller_arrays()
+    arrays = {"c": c, "b_ij": b, "omega": w}
+    values = {"m": 2, "n": 1, "b_total": 1000}
+    values[position] = Changes(values[position], arrays[target], change)
+    try:
+        task = corvane.Task(**values, **arrays)
+    except (TypeError, ValueError) as exc:
+        assert type(exc) is type(expected) and exc.args == expected.args, exc
+        return
+    assert isinstance(expected, float), "no exception"
+    assert whole_grid_value(task) == expected
 
 
 class Keyword(str):
@@ -361,25 +361,31 @@ CASES = {f.__name__: f for f in (
     base_exceptions_come_through_unchanged,
     collections_inside_hooks,
     finaliser_of_a_conversion_result,
-    arrays_changed_in_place,
     keyword_names_of_a_str_subclass,
     type_error_whose_message_runs_code,
 )}
+CASES.update({
+    f"arrays_changed_in_place[{position}-{target}-{change.__name__}]":
+        functools.partial(array_changed_in_place, position, target, change)
+    for position, target, change in itertools.product(
+        ("m", "n", "b_total"), ("c", "b_ij", "omega"),
+        (resize_bigger, resize_smaller, reshape, retype, move_and_overwrite))
+})
 
 
 def main():
     case = CASES[sys.argv[1]]
     repeats = int(sys.argv[2]) if len(sys.argv) > 2 else 1
-    case()  # warm-up: caches, NumPy's first look-ups
-    gc.collect()
-    before = sys.getallocatedblocks()
-    for _ in range(repeats):
-        case()
-    gc.collect()
-    # Blocks still allocated per repetition: a reference leaked on any path
-    # of the case shows up as at least one per repetition. (0 under
-    # PYTHONMALLOC=malloc, where the sanitizers watch memory instead.)
-    print(f"ok {sys.getallocatedblocks() - before}")
+    with block_counter() as allocated:
+        case()  # warm-up: caches, NumPy's first look-ups
+        gc.collect()
+        before = allocated()
+        for _ in range(repeats):
+            case()
+        gc.collect()
+        # Blocks still allocated: a reference leaked on any path of the case
+        # shows up as at least one per repetition.
+        print(f"ok {allocated() - before}")
 
 
 if __name__ == "__main__":

@@ -1,12 +1,12 @@
 """Argument binding and conversion at the call boundary."""
 
+import math
+
 import numpy as np
 import pytest
 
 import corvane
-
-ACO = corvane.AntColonyAssignmentSolver
-PROB = corvane.ProbabilisticAssignmentSolver
+from support import ACO, PROB, Index, Real
 
 
 def message(exc_info):
@@ -61,56 +61,52 @@ def test_binding_checks_run_in_order():
         ACO().solve(1, 2)
 
 
-class Index:
-    def __init__(self, value):
-        self.value = value
-
-    def __index__(self):
-        return self.value
+ONE = np.ones((1, 1), dtype=np.int64)
+NO_DISCOUNT = np.zeros((1, 1))
 
 
-class Floaty:
-    def __float__(self):
-        return 0.25
+@pytest.mark.parametrize("call", [
+    lambda: PROB(True),
+    lambda: PROB(Index(5)),
+    lambda: PROB(np.uint64(2**64 - 1)),
+    lambda: ACO(num_ants=np.int16(3), kmax=0),
+    lambda: corvane.Task(1, 1, ONE, ONE, Index(3), NO_DISCOUNT),
+    lambda: ACO(alpha=1, beta=True, rho=np.float32(0.5), initial_pheromone=Real(0.25)),
+    lambda: ACO(alpha=math.nan, beta=math.inf, rho=-1e308),
+], ids=["bool", "__index__", "uint64 max", "int16", "budget __index__", "float likes", "non-finite floats"])
+def test_conversions_accept_what_converts(call):
+    call()
 
 
-def test_unsigned_conversion():
-    # bool and __index__ objects convert; None, floats and strings do not.
-    PROB(True)
-    PROB(Index(5))
-    PROB(np.uint64(2**64 - 1))
-    ACO(num_ants=np.int16(3), kmax=0)
-    for bad in [2.0, None, "3", [1]]:
-        with pytest.raises(TypeError) as info:
-            PROB(kmax=bad)
-        assert message(info).startswith("argument 'kmax': ")
-    for bad in [-1, 2**64, Index(-3)]:
-        with pytest.raises(OverflowError) as info:
-            PROB(bad)
-        assert "kmax" not in message(info)
+# (call, exception, the start of its message; None: the interpreter's own
+# message, without the parameter's name)
+CONVERSION_FAILURES = {
+    "kmax float": (lambda: PROB(kmax=2.0), TypeError, "argument 'kmax': "),
+    "kmax None": (lambda: PROB(kmax=None), TypeError, "argument 'kmax': "),
+    "kmax str": (lambda: PROB(kmax="3"), TypeError, "argument 'kmax': "),
+    "kmax list": (lambda: PROB(kmax=[1]), TypeError, "argument 'kmax': "),
+    "kmax negative": (lambda: PROB(-1), OverflowError, None),
+    "kmax 2**64": (lambda: PROB(2**64), OverflowError, None),
+    "kmax __index__ negative": (lambda: PROB(Index(-3)), OverflowError, None),
+    "b_total 2**63": (lambda: corvane.Task(1, 1, ONE, ONE, 2**63, NO_DISCOUNT), OverflowError, None),
+    "b_total float": (lambda: corvane.Task(1, 1, ONE, ONE, 1.0, NO_DISCOUNT), TypeError, "argument 'b_total': "),
+    "m None": (lambda: corvane.Task(None, 1, ONE, ONE, 1, NO_DISCOUNT), TypeError, "argument 'm': "),
+    "m negative": (lambda: corvane.Task(-1, 1, ONE, ONE, 1, NO_DISCOUNT), OverflowError, None),
+    "rho None": (lambda: ACO(rho=None), TypeError, "argument 'rho': must be real number, not NoneType"),
+    "alpha str": (lambda: ACO(alpha="1.0"), TypeError, "argument 'alpha': "),
+    "beta too large for a float": (lambda: ACO(beta=10**400), OverflowError, None),
+}
 
 
-def test_signed_and_float_conversions(small_task):
-    c = np.ones((1, 1), dtype=np.int64)
-    om = np.zeros((1, 1))
-    corvane.Task(1, 1, c, c, Index(3), om)
-    with pytest.raises(OverflowError):
-        corvane.Task(1, 1, c, c, 2**63, om)
-    with pytest.raises(TypeError, match=r"^argument 'b_total': "):
-        corvane.Task(1, 1, c, c, 1.0, om)
-    with pytest.raises(TypeError, match=r"^argument 'm': "):
-        corvane.Task(None, 1, c, c, 1, om)
-    with pytest.raises(OverflowError):
-        corvane.Task(-1, 1, c, c, 1, om)
-
-    ACO(alpha=1, beta=True, rho=np.float32(0.5), initial_pheromone=Floaty())
-    ACO(alpha=float("nan"), beta=float("inf"), rho=-1e308)
-    with pytest.raises(TypeError, match=r"^argument 'rho': must be real number, not NoneType$"):
-        ACO(rho=None)
-    with pytest.raises(TypeError, match=r"^argument 'alpha': "):
-        ACO(alpha="1.0")
-    with pytest.raises(OverflowError):
-        ACO(beta=10**400)
+@pytest.mark.parametrize("call, expected, start", CONVERSION_FAILURES.values(), ids=CONVERSION_FAILURES)
+def test_conversion_failures(call, expected, start):
+    with pytest.raises(expected) as info:
+        call()
+    assert type(info.value) is expected
+    if start is None:
+        assert not message(info).startswith("argument "), message(info)
+    else:
+        assert message(info).startswith(start), message(info)
 
 
 def test_conversion_stops_at_first_failure():
@@ -149,14 +145,15 @@ def test_only_exact_type_errors_are_wrapped():
     assert info.value.__cause__ is cause
 
 
-def test_task_argument_is_type_checked(small_task):
-    for solver in [ACO(kmax=0), PROB(0)]:
-        for bad in [[], None, solver, np.zeros((2, 2))]:
-            with pytest.raises(TypeError) as info:
-                solver.solve(bad)
-            assert message(info) == f"argument 'task': '{type(bad).__qualname__}' object cannot be converted to 'Task'"
-        x, value = solver.solve(task=small_task)
-        assert x.shape == (2, 3) and value == 0.0
+@pytest.mark.parametrize("solver", [ACO(kmax=0), PROB(0)], ids=["ant colony", "probabilistic"])
+@pytest.mark.parametrize("bad", [[], None, "the solver", np.zeros((2, 2))], ids=["list", "None", "solver", "array"])
+def test_task_argument_is_type_checked(small_task, solver, bad):
+    bad = solver if isinstance(bad, str) else bad
+    with pytest.raises(TypeError) as info:
+        solver.solve(bad)
+    assert message(info) == f"argument 'task': '{type(bad).__qualname__}' object cannot be converted to 'Task'"
+    x, value = solver.solve(task=small_task)
+    assert x.shape == (2, 3) and value == 0.0
 
 
 def test_validate_takes_no_arguments(small_task):

@@ -3,18 +3,14 @@
 import numpy as np
 import pytest
 
-import corvane
-
-from conftest import objective
+from support import ACO, PROB, Task, objective
 
 
 def solve_all(c, b_ij, omega):
     """Solves a task whose budget fits every cell: the result marks exactly
     the cells with a positive heuristic value, read at (i, j) of the arrays."""
     m, n = np.shape(c)
-    task = corvane.Task(m, n, c, b_ij, 10**6, omega)
-    x, value = corvane.ProbabilisticAssignmentSolver(1).solve(task)
-    return x, value
+    return PROB(1).solve(Task(m, n, c, b_ij, 10**6, omega))
 
 
 def expected_mask(c, b_ij, omega):
@@ -90,11 +86,11 @@ def test_zero_strides_and_zero_length():
 def test_arrays_are_copied():
     c, b, om = base_arrays(seed=3)
     c2, b2, om2 = c.copy(), b.copy(), om.copy()
-    task = corvane.Task(4, 5, c2, b2, 10**6, om2)
+    task = Task(4, 5, c2, b2, 10**6, om2)
     c2[:] = 0
     b2[:] = 0
     om2[:] = 1.0
-    x, _ = corvane.ProbabilisticAssignmentSolver(1).solve(task)
+    x, _ = PROB(1).solve(task)
     assert np.array_equal(x, expected_mask(c, b, om))
 
 
@@ -122,7 +118,7 @@ def test_refused_arrays(case):
             "b_total": 1, "omega": np.zeros((2, 2))}
     args[name] = value
     with pytest.raises(TypeError) as info:
-        corvane.Task(**args)
+        Task(**args)
     assert str(info.value) == (
         f"argument '{name}': '{type(value).__qualname__}' object cannot be converted to 'PyArray<T, D>'"
     )
@@ -130,11 +126,11 @@ def test_refused_arrays(case):
 
 def test_equivalent_dtypes_are_accepted():
     c = np.ones((2, 2), dtype=np.longlong)
-    assert corvane.Task(2, 2, c, c.astype("<i8"), 1, np.zeros((2, 2), dtype="<f8")).validate() is True
+    assert Task(2, 2, c, c.astype("<i8"), 1, np.zeros((2, 2), dtype="<f8")).validate() is True
 
 
 def test_result_arrays_are_new_and_owned(small_task):
-    solver = corvane.AntColonyAssignmentSolver(num_ants=2, kmax=2)
+    solver = ACO(num_ants=2, kmax=2)
     first, v1 = solver.solve(small_task)
     second, v2 = solver.solve(small_task)
     for x in (first, second):

@@ -1,12 +1,12 @@
 """Many threads sharing tasks and solvers, forked children that solve, and
 interrupts that arrive while a long solve runs."""
 
+import itertools
 import os
 import select
 import signal
 import subprocess
 import sys
-import textwrap
 import threading
 import time
 import warnings
@@ -14,23 +14,7 @@ import warnings
 import numpy as np
 import pytest
 
-import corvane
-from boundary_model import TaskData, check_result, task_outcome
-
-ACO = corvane.AntColonyAssignmentSolver
-PROB = corvane.ProbabilisticAssignmentSolver
-
-
-def random_task(rng, m, n, fortran=False):
-    c = rng.integers(-5, 60, size=(m, n))
-    b = rng.integers(0, 12, size=(m, n))
-    w = rng.uniform(0.0, 1.0, size=(m, n))
-    if fortran:
-        c, b, w = np.asfortranarray(c), np.asfortranarray(b), np.asfortranarray(w)
-    budget = max(1, int(b.sum()) // 3)
-    data = task_outcome(m, n, c, b, budget, w)
-    assert isinstance(data, TaskData)
-    return corvane.Task(m, n, c, b, budget, w), data
+from support import ACO, PROB, Task, check_result, random_task, run_python
 
 
 def thread_count():
@@ -53,7 +37,7 @@ def test_threads_share_tasks_and_solvers():
                 solver = solvers[local.integers(len(solvers))]
                 results.append((solver.solve(task), data))
                 # Constructions interleave with the solves of other threads.
-                corvane.Task(2, 2, np.ones((2, 2), np.int64), np.ones((2, 2), np.int64), 1, np.zeros((2, 2)))
+                Task(2, 2, np.ones((2, 2), np.int64), np.ones((2, 2), np.int64), 1, np.zeros((2, 2)))
         except BaseException as exc:  # noqa: BLE001
             failures.append(exc)
 
@@ -155,12 +139,13 @@ def test_forked_children_solve_with_a_fresh_pool_while_threads_solve():
     check_result(PROB(kmax=8).solve(task), data)
 
 
+@pytest.mark.slow
 def test_forked_child_that_exits_normally_leaves_nothing_behind():
     # The child ends through the interpreter's normal exit. In the sanitizer
     # stage LeakSanitizer then checks it: the generators of the parent's worker
     # threads, which do not exist in the child, must have been freed, and the
     # parent's pool kept reachable.
-    script = textwrap.dedent("""
+    done = run_python("""
         import os, sys, numpy as np, corvane
         task = corvane.Task(4, 4, np.ones((4, 4), np.int64), np.ones((4, 4), np.int64), 6, np.zeros((4, 4)))
         corvane.ProbabilisticAssignmentSolver(kmax=16).solve(task)
@@ -170,73 +155,95 @@ def test_forked_child_that_exits_normally_leaves_nothing_behind():
             sys.exit(0 if value == 6.0 else 3)
         sys.exit(os.waitstatus_to_exitcode(os.waitpid(pid, 0)[1]))
     """)
-    done = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True, timeout=120)
     assert done.returncode == 0, done.stderr
     assert "LeakSanitizer" not in done.stderr
 
 
 def long_solve(task):
-    """A probabilistic solver that needs about two seconds for `task`, and
-    the time it took to find that out per sample."""
-    started = time.monotonic()
-    PROB(kmax=40).solve(task)
-    per_sample = max((time.monotonic() - started) / 40, 1e-5)
-    kmax = max(40, int(2.0 / per_sample))
+    """A probabilistic solver whose solve of `task` takes about two seconds
+    of CPU time (all threads together), and that CPU time. Measured in CPU
+    time, the length of a solve does not depend on how busy the machine is."""
+    PROB(kmax=40).solve(task)  # the pool and the caches are ready
+    started = time.process_time()
+    PROB(kmax=200).solve(task)
+    per_sample = max((time.process_time() - started) / 200, 1e-6)
+    kmax = max(200, int(2.0 / per_sample))
     return PROB(kmax=kmax), kmax * per_sample
 
 
-def send_interrupt(how, delay):
-    """Arranges for a signal that raises KeyboardInterrupt to arrive after
-    `delay` seconds; returns a function that gives the time it was sent."""
-    if how == "setitimer":
-        def on_alarm(signum, frame):
+# Sends SIGINT to process argv[1] once it has used argv[2] more seconds of CPU
+# time than when this started, and prints the CPU time it read just before.
+CPU_WATCHER = """
+import os, signal, sys, time
+pid, more = int(sys.argv[1]), float(sys.argv[2])
+def cpu():
+    with open(f"/proc/{pid}/stat") as stat:
+        fields = stat.read().rsplit(")", 1)[1].split()
+    return (int(fields[11]) + int(fields[12])) / os.sysconf("SC_CLK_TCK")
+start = cpu()
+print("watching", flush=True)
+while (now := cpu()) < start + more:
+    time.sleep(0.005)
+os.kill(pid, signal.SIGINT)
+print(now, flush=True)
+"""
+
+
+def interrupt_after_cpu(how, seconds):
+    """Arranges for a signal that raises KeyboardInterrupt to arrive once
+    this process has used `seconds` more CPU time; returns a function that
+    gives the process's CPU time when the signal was sent."""
+    if how == "cpu-timer":
+        def on_timer(signum, frame):
             raise KeyboardInterrupt
 
-        signal.signal(signal.SIGALRM, on_alarm)
-        sent = time.time() + delay
-        signal.setitimer(signal.ITIMER_REAL, delay)
+        signal.signal(signal.SIGPROF, on_timer)
+        sent = time.process_time() + seconds
+        signal.setitimer(signal.ITIMER_PROF, seconds)
         return lambda: sent
-    # A real SIGINT from another process, which notes when it sent it.
-    env = {key: value for key, value in os.environ.items() if key != "LD_PRELOAD"}
-    helper = subprocess.Popen(["sh", "-c", f"sleep {delay}; kill -INT {os.getpid()}; date +%s.%N"],
-                              stdout=subprocess.PIPE, text=True, env=env)
-    return lambda: float(helper.communicate(timeout=60)[0])
+    # A real SIGINT from another process, as a Ctrl-C sends.
+    env = {key: value for key, value in os.environ.items() if key not in ("LD_PRELOAD", "PYTHONMALLOC")}
+    watcher = subprocess.Popen([sys.executable, "-c", CPU_WATCHER, str(os.getpid()), str(seconds)],
+                               stdout=subprocess.PIPE, text=True, env=env)
+    assert watcher.stdout.readline() == "watching\n"
+    return lambda: float(watcher.communicate(timeout=120)[0])
 
 
-@pytest.mark.parametrize("how", ["setitimer", "sigint"])
+@pytest.mark.parametrize("how", ["cpu-timer", "sigint"])
 def test_keyboard_interrupt_takes_effect_after_solve_returns(how):
     rng = np.random.default_rng()
     task, data = random_task(rng, 30, 30)
-    solver, expected_seconds = long_solve(task)
-    previous_int = signal.getsignal(signal.SIGINT)
-    previous_alarm = signal.getsignal(signal.SIGALRM)
+    solver, cpu_seconds = long_solve(task)
+    previous = {number: signal.getsignal(number) for number in (signal.SIGINT, signal.SIGPROF)}
     signal.signal(signal.SIGINT, signal.default_int_handler)
     try:
-        for _ in range(3):  # retried only when the signal did not come early in the solve
+        for _ in range(3):  # retried only when the signal did not come while solve ran
             returned = []
-            sent_at = send_interrupt(how, 0.2)
-            started = time.time()
+            sent_at = interrupt_after_cpu(how, 0.1 * cpu_seconds)
             try:
-                # list.extend stores what solve returns before any bytecode
-                # runs, so the result survives the interrupt that follows.
-                returned.extend(map(solver.solve, [task]))
-                time.sleep(10)  # the interrupt may still be on its way
+                # list.extend stores what solve returns, then the process's CPU
+                # time, before any bytecode runs (both are C calls), so the
+                # result survives the interrupt that follows.
+                returned.extend(itertools.chain(map(solver.solve, [task]), itertools.starmap(time.process_time, [()])))
+                # A signal that a worker thread took is seen by the interpreter
+                # when this thread next takes the lock back, after a sleep.
+                for _ in range(600):
+                    time.sleep(0.1)
                 pytest.fail("no KeyboardInterrupt arrived")
             except KeyboardInterrupt:
-                interrupted = time.time()
-            sent = sent_at()
-            if sent - started < 0.5 * expected_seconds:
+                pass
+            if len(returned) < 2 or sent_at() < returned[1]:
                 break
         else:
-            pytest.fail("the signal never came early enough in a solve")
+            pytest.fail("the signal never came while a solve ran")
     finally:
-        signal.setitimer(signal.ITIMER_REAL, 0)
-        signal.signal(signal.SIGINT, previous_int)
-        signal.signal(signal.SIGALRM, previous_alarm)
-    # The signal came early in the solve, yet solve ran to its end and
-    # returned its result; only then did the interrupt take effect.
-    assert started < sent < interrupted
-    assert len(returned) == 1
+        signal.setitimer(signal.ITIMER_PROF, 0)
+        for number, handler in previous.items():
+            signal.signal(number, handler)
+    # The signal came early in the solve (after a tenth of its CPU time),
+    # yet solve ran to its end and returned its result; only then did the
+    # interrupt take effect.
+    assert len(returned) == 2
     check_result(returned[0], data)
     # Nothing is corrupted: the task and both kinds of solver still work.
     assert task.validate() is True

@@ -9,25 +9,17 @@ count tests in test_hygiene.py use fixed objects, whose hooks return cached
 small ints or the same large int on every call: a leaked reference to such a
 value frees nothing and adds no block.)
 
-Blocks are counted by pymalloc (sys.getallocatedblocks()); with
-PYTHONMALLOC=malloc, as under AddressSanitizer, pymalloc is not in use and
-reports 0, and tracemalloc counts the traced blocks instead."""
+Blocks are counted by support.block_counter: pymalloc's count, or the blocks
+tracemalloc traces where pymalloc is not in use (under AddressSanitizer)."""
 
-import contextlib
 import gc
-import sys
-import tracemalloc
 from dataclasses import dataclass
 from typing import Any, Callable
 
 import numpy as np
 import pytest
 
-import corvane
-
-Task = corvane.Task
-ACO = corvane.AntColonyAssignmentSolver
-PROB = corvane.ProbabilisticAssignmentSolver
+from support import ACO, PROB, Task, block_counter
 
 # Calls measured per case, after WARM_UP calls that let caches and free lists
 # settle. A leak of one object per call adds about CALLS blocks; a clean case
@@ -35,26 +27,6 @@ PROB = corvane.ProbabilisticAssignmentSolver
 WARM_UP = 100
 CALLS = 1000
 LIMIT = 100
-
-# With PYTHONMALLOC=malloc (the AddressSanitizer stage) pymalloc counts nothing.
-POOLED = sys.getallocatedblocks() > 0
-
-
-@contextlib.contextmanager
-def block_counter():
-    """Yields a function that returns the number of allocated blocks now."""
-    if POOLED:
-        yield sys.getallocatedblocks
-        return
-    started = not tracemalloc.is_tracing()
-    if started:
-        tracemalloc.start()
-    try:
-        yield lambda: len(tracemalloc.take_snapshot().traces)
-    finally:
-        if started:
-            tracemalloc.stop()
-
 
 # Each call below makes its values from the call's number k, so none is a
 # cached small int or a constant: `BASE + k` is a new int on every call.
@@ -69,8 +41,9 @@ def new_int(value, k):
     return value + k - k
 
 
-class Index:
-    """__index__ returns a new int each time."""
+class FreshIndex:
+    """__index__ returns a new int each time (support.Index returns the same
+    one, to which a leaked reference would add no block)."""
 
     def __init__(self, value, k):
         self.value, self.k = value, k
@@ -79,7 +52,7 @@ class Index:
         return new_int(self.value, self.k)
 
 
-class Real:
+class FreshReal:
     """__float__ returns a new float each time."""
 
     def __init__(self, value):
@@ -131,11 +104,11 @@ def integer_paths(value, low, high):
     """Paths of an integer parameter whose accepted range is [low, high]."""
     return [
         ("int", None, value),
-        ("__index__", None, lambda k: Index(value(k), k)),
+        ("__index__", None, lambda k: FreshIndex(value(k), k)),
         ("int below the range", OverflowError, lambda k: low - BASE - k),
-        ("__index__ below the range", OverflowError, lambda k: Index(low - BASE, k)),
+        ("__index__ below the range", OverflowError, lambda k: FreshIndex(low - BASE, k)),
         ("int above the range", OverflowError, lambda k: high + 1 + k),
-        ("__index__ above the range", OverflowError, lambda k: Index(high + 1, k)),
+        ("__index__ above the range", OverflowError, lambda k: FreshIndex(high + 1, k)),
         ("no conversion", TypeError, lambda k: object()),
         ("__index__ returns a str", TypeError, ReturnsText),
         ("hook raises ZeroDivisionError", ZeroDivisionError, lambda k: Raises(ZeroDivisionError, k)),
@@ -147,10 +120,10 @@ def integer_paths(value, low, high):
 FLOAT_PATHS = [
     ("float", None, lambda k: 0.5 + k),
     ("int", None, lambda k: BASE + k),
-    ("__float__", None, lambda k: Real(0.5 + k)),
-    ("__index__", None, lambda k: Index(BASE, k)),
+    ("__float__", None, lambda k: FreshReal(0.5 + k)),
+    ("__index__", None, lambda k: FreshIndex(BASE, k)),
     ("int too large for a float", OverflowError, lambda k: 10**400 + k),
-    ("__index__ too large for a float", OverflowError, lambda k: Index(10**400, k)),
+    ("__index__ too large for a float", OverflowError, lambda k: FreshIndex(10**400, k)),
     ("no conversion", TypeError, lambda k: object()),
     ("__float__ returns a str", TypeError, ReturnsText),
     ("hook raises ValueError", ValueError, lambda k: Raises(ValueError, k)),
@@ -250,9 +223,9 @@ def check_path(case):
     name, keeping the hook's cause)."""
     first, second = case.argument(0), case.argument(0)
     assert first is not second
-    if isinstance(first, Index):
+    if isinstance(first, FreshIndex):
         assert first.__index__() is not first.__index__()
-    if isinstance(first, Real):
+    if isinstance(first, FreshReal):
         assert first.__float__() is not first.__float__()
     try:
         case.call(0)

@@ -4,7 +4,7 @@ the version that the changelog's latest release names."""
 import importlib.metadata
 import re
 
-from source_tree import require
+from support import require
 
 
 def test_licence_is_installed_with_the_module():

@@ -11,7 +11,7 @@ from pathlib import Path
 import numpy as np
 import pytest
 
-from source_tree import require
+from support import require
 
 EXAMPLES = require("examples")
 NUMBER = r"(-?\d+(?:\.\d+)?)"
@@ -38,10 +38,12 @@ def test_quickstart(tmp_path):
 
 
 def test_exact_optimum_bounds_both_solvers(tmp_path):
+    # The script itself stops when the MILP and the dynamic programme disagree.
     out = run_example("exact_optimum.py", "--rows", "5", "--cols", "6", "--tasks", "3", cwd=tmp_path)
-    rows = re.findall(rf"^ +\d+ +{NUMBER} +{NUMBER} +{NUMBER}% +{NUMBER} +{NUMBER}%$", out, re.MULTILINE)
+    rows = re.findall(rf"^ +\d+ +{NUMBER} +{NUMBER} +{NUMBER} +{NUMBER} +{NUMBER}% +{NUMBER} +{NUMBER}%$", out,
+                      re.MULTILINE)
     assert len(rows) == 3, out
-    for optimum, *rest in rows:
+    for optimum, _milp_seconds, _dp_seconds, *rest in rows:
         for value, gap in (rest[:2], rest[2:]):
             # Printed to two decimals: a solver may tie the optimum but never beat it.
             assert 0.0 <= float(value) <= float(optimum)
@@ -63,6 +65,20 @@ def test_convergence_figure(tmp_path):
     assert header[:8] == b"\x89PNG\r\n\x1a\n" and header[12:16] == b"IHDR"
     width, height = struct.unpack(">II", header[16:24])
     assert width > height >= 300
+
+
+def test_progress_bar_time_limit_and_convergence(tmp_path):
+    out = run_example("progress.py", "--rows", "12", "--cols", "13", "--kmax", "6", "--time-limit", "0.2",
+                      "--output", "curve.png", cwd=tmp_path)
+    lines = out.splitlines()
+    assert re.fullmatch(rf"ant colony: best {NUMBER}, \d+ cells chosen", lines[0]), out
+    limited = re.fullmatch(rf"probabilistic, time limit 0.2 s: best {NUMBER} after (\d+) samples in {NUMBER} s",
+                           lines[1])
+    # Far fewer than its kmax of 10^12: the limit ended it.
+    assert limited and float(limited.group(1)) > 0 and 1 <= int(limited.group(2)) < 10**9, out
+    assert re.fullmatch(rf"ant colony again: best {NUMBER}, 6 iterations recorded", lines[2]), out
+    header = (tmp_path / "curve.png").read_bytes()[:24]
+    assert header[:8] == b"\x89PNG\r\n\x1a\n" and struct.unpack(">II", header[16:24])[0] > 300
 
 
 def test_process_pool_with_fork_and_spawn(tmp_path):
@@ -150,7 +166,8 @@ def test_knapsack_classes_against_optimum_and_greedy(tmp_path):
     rows = re.findall(rf"^([a-z ]+?) +{NUMBER} +{NUMBER} +{NUMBER}% +{NUMBER}% +{NUMBER}%  \((optimum|best known)",
                       out, re.MULTILINE)
     assert [r[0] for r in rows] == ["uncorrelated", "weakly correlated", "strongly correlated",
-                                    "inverse strongly correlated", "almost strongly correlated", "subset sum"], out
+                                    "inverse strongly correlated", "almost strongly correlated", "subset sum",
+                                    "similar weights", "profit ceiling"], out
     for _, best, bound, *gaps, status in rows:
         # 16 cells: the MILP always proves the optimum, so nothing beats it and the bound is met.
         assert status == "optimum" and float(best) == float(bound) > 0
@@ -158,36 +175,47 @@ def test_knapsack_classes_against_optimum_and_greedy(tmp_path):
 
 
 def test_tuning_measures_and_the_report_redraws(tmp_path):
-    args = ["--sizes", "4", "--sweep", "5:0.5", "--max-discounts", "0.5", "--repeats", "1", "--time-limit", "5",
-            "--output", "figure.png", "--table", "tuning.md", "--results", "results.json"]
+    args = ["--sizes", "8", "--sweep", "5:0.5", "--budgets", "0.02", "0.5", "--max-discounts", "0.5", "--repeats", "1",
+            "--time-limit", "5", "--blind-spot-repeats", "3", "--output", "figure.png", "--table", "tuning.md",
+            "--results", "results.json"]
     out = run_example("tuning.py", *args, cwd=tmp_path)
     tasks = re.findall(rf"^task (\d)x\d (.+?), discounts < 0.5, budget (\d+)%: optimum {NUMBER} \((proven|not proven)"
                        rf".*?; bound {NUMBER}; values greedy {NUMBER}, ant colony {NUMBER},"
                        rf" probabilistic kmax=100 {NUMBER}; ", out, re.MULTILINE)
-    # Size 4 at both budgets, size 5 only where swept; six classes each.
-    assert sorted((size, budget) for size, _, budget, *_ in tasks) == [("4", "10")] * 6 + [("4", "50")] * 6 + [
-        ("5", "50")] * 6, out
+    # Size 8 at both budgets, size 5 only where swept; eight classes each.
+    assert sorted((size, budget) for size, _, budget, *_ in tasks) == [("5", "50")] * 8 + [("8", "2")] * 8 + [
+        ("8", "50")] * 8, out
     for *_, optimum, status, bound, greedy, ant, probabilistic in tasks:
         assert status == "proven" and optimum == bound
         # Printed to one decimal: a method may tie the optimum but never beat it.
         assert all(0 < float(v) <= float(optimum) for v in (greedy, ant, probabilistic))
+    # Two cells, the cheap one with the better ratio blocking the one that fills the budget.
+    spot = re.search(r"^blind spot: optimum 1000, greedy 2, greedy or single 1000; ant colony found it in (\d) of 3",
+                     out, re.MULTILINE)
+    assert spot and spot.group(1) == "3", out
 
     import json
 
     saved = json.loads((tmp_path / "results.json").read_text())
     swept = [t for t in saved["tasks"] if t["swept"]]
-    assert len(swept) == 6 and all(t["size"] == 5 for t in swept)
+    assert len(swept) == 8 and all(t["size"] == 5 for t in swept)
     settings = set(swept[0]["values"])
     assert {"ant colony", "ant colony beta=16", "ant colony num_ants=100", "probabilistic kmax=10000"} <= settings
     assert len(settings) == 1 + 5 + 4 + 4 + 4 + 4 + 4
     for t in saved["tasks"]:
         assert all(len(v) == 1 and 0 < v[0] <= t["reference"] * (1 + 1e-12) for v in t["values"].values())
+        assert t["greedy_stop"] <= t["greedy"] <= t["reference"] and 0 < t["single"] <= t["reference"]
 
     table = (tmp_path / "tuning.md").read_text()
     assert f"`python3 examples/tuning.py {' '.join(args)}`" in table
-    assert re.search(r"^\| 4 × 4 \| 12 \| 12 \| ", table, re.MULTILINE) and "[figure.png](figure.png)" in table
-    assert len(re.findall(r"^\| (ant colony|probabilistic) \w+=[\d.]+( \(default\))? \|", table, re.MULTILINE)) == 30
-    assert len(re.findall(rf"^\| greedy \| (?:{NUMBER}% \| ){{7}}", table, re.MULTILINE)) == 1
+    assert re.search(r"^\| 8 × 8 \| 16 \| 16 \| ", table, re.MULTILINE) and "[figure.png](figure.png)" in table
+    assert re.search(rf"^\| 8 × 8 \| 2% \| 8 \|(?: {NUMBER}% \({NUMBER}%\) \|){{4}}$", table, re.MULTILINE)
+    sections = dict(part.split("\n", 1) for part in re.split(r"^## ", table, flags=re.MULTILINE)[1:])
+    setting_row = r"^\| (ant colony|probabilistic) \w+=[\d.]+( \(default\))? \|"
+    for name, columns in (("One parameter at a time", 9), ("One parameter at a time, by budget", 2)):
+        rows = re.findall(setting_row + rf"(?: {NUMBER}% \|){{{columns}}}", sections[name], re.MULTILINE)
+        assert len(rows) == 30, name
+    assert len(re.findall(rf"^\| greedy \| (?:{NUMBER}% \| ){{9}}", table, re.MULTILINE)) == 1
     other = float(re.search(rf"kept {NUMBER} cores busy", table).group(1))
     assert 0.0 <= other <= 2 * len(os.sched_getaffinity(0))
     header = (tmp_path / "figure.png").read_bytes()[:24]

@@ -21,22 +21,19 @@ from hypothesis import given
 from hypothesis import strategies as st
 
 import corvane
-from boundary_model import (
-    ANT_PARAMETERS,
+from boundary_model import ANT_PARAMETERS, TASK_PARAMETERS, Refusal, solve_refusal, solver_outcome, task_outcome
+from support import (
     FLOAT64,
     HUGE_BATCH,
     INT64,
     NONFINITE,
-    TASK_PARAMETERS,
     UNALLOCATED_BATCH,
     UNDER_ASAN,
-    Refusal,
+    Index,
+    Real,
     TaskData,
     check_result,
     is_panic,
-    solve_refusal,
-    solver_outcome,
-    task_outcome,
 )
 
 # NumPy warns when a complex scalar passed as a float parameter loses its imaginary part.
@@ -46,29 +43,7 @@ EXAMPLES = int(os.environ.get("CORVANE_FUZZ_EXAMPLES", "500"))
 fuzz = settings(max_examples=EXAMPLES, deadline=None, suppress_health_check=list(HealthCheck), print_blob=True)
 
 
-# Hooks a caller may pass instead of plain numbers.
-
-class Index:
-    def __init__(self, value):
-        self.value = value
-
-    def __index__(self):
-        return self.value
-
-    def __repr__(self):
-        return f"Index({self.value!r})"
-
-
-class Real:
-    def __init__(self, value):
-        self.value = value
-
-    def __float__(self):
-        return self.value
-
-    def __repr__(self):
-        return f"Real({self.value!r})"
-
+# Hooks a caller may pass instead of plain numbers, besides Index and Real.
 
 class Raises:
     """Every conversion hook raises the same exception object."""

@@ -1,10 +1,10 @@
 import inspect
-import subprocess
 import sys
 
 import pytest
 
 import corvane
+from support import run_python
 
 CLASSES = [corvane.Task, corvane.AntColonyAssignmentSolver, corvane.ProbabilisticAssignmentSolver]
 
@@ -72,10 +72,6 @@ def test_reimport_returns_the_same_module():
         assert again.__all__ == ["Task", "AntColonyAssignmentSolver", "ProbabilisticAssignmentSolver"]
     finally:
         sys.modules["corvane"] = first
-
-
-def run_python(code):
-    return subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=120)
 
 
 def test_import_does_not_touch_numpy():

@@ -103,6 +103,31 @@ def test_every_call_counts_seeded_or_not_and_forked_children_continue_the_count(
     assert seeded[3] == seeded[4] == seeded[5] == mixed[3]
 
 
+TIES = textwrap.dedent("""
+    import hashlib, json, os, numpy as np, corvane
+    # Every cell is worth 1 and uses 1 of a budget of 1000: every sample takes
+    # 1000 cells of its own choice, and all samples of a call tie.
+    task = corvane.Task(40, 50, np.ones((40, 50), np.int64), np.ones((40, 50), np.int64), 1000, np.zeros((40, 50)))
+    solver = corvane.ProbabilisticAssignmentSolver(kmax=KMAX)
+    picks = []
+    for seed in range(12):  # call k with seed k
+        os.environ["CORVANE_SEED"] = str(seed)
+        x, value = solver.solve(task)
+        assert value == 1000.0
+        picks.append(hashlib.sha256(x.tobytes()).hexdigest())
+    print(json.dumps(picks))
+""")
+
+
+def test_tied_samples_return_the_first_whatever_the_thread_count():
+    # Sample 0 of call k draws the same stream whatever kmax is, so when all
+    # samples tie a call must return what kmax=1 returns, however the
+    # samples were shared out among the threads.
+    first = run_script(TIES.replace("KMAX", "1"), threads=1)
+    for threads in (1, 2, 3, 5):
+        assert run_script(TIES.replace("KMAX", "64"), threads=threads) == first, threads
+
+
 @pytest.mark.parametrize("value", ["abc", "-1", "1.5", str(2**64), " 1", "1 ", " ", "+", "0x10", "1e3", "\u0661"])
 def test_malformed_seeds_are_refused(monkeypatch, small_task, value):
     solver = corvane.ProbabilisticAssignmentSolver(kmax=3)

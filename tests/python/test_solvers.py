@@ -3,13 +3,8 @@
 import numpy as np
 import pytest
 
-import corvane
+from support import ACO, NONFINITE, PROB, Task, is_panic, make_task, objective
 
-from boundary_model import NONFINITE, is_panic
-from conftest import make_task, objective
-
-ACO = corvane.AntColonyAssignmentSolver
-PROB = corvane.ProbabilisticAssignmentSolver
 SOLVERS = {
     "aco-1": lambda: ACO(num_ants=1, kmax=3),
     "aco-4": lambda: ACO(num_ants=4, kmax=3),
@@ -32,7 +27,7 @@ def test_no_candidates_built(solver, small_task):
 @pytest.mark.parametrize("name", sorted(SOLVERS))
 def test_empty_grids(name):
     for shape in [(0, 0), (0, 5), (3, 0)]:
-        task = corvane.Task(*shape, np.zeros(shape, np.int64), np.zeros(shape, np.int64), 1, np.zeros(shape))
+        task = Task(*shape, np.zeros(shape, np.int64), np.zeros(shape, np.int64), 1, np.zeros(shape))
         assert zeros_result(SOLVERS[name]().solve(task), shape)
 
 
@@ -132,7 +127,7 @@ class TestPanic:
         assert type(exc).__name__ == "PanicException"
         assert not isinstance(exc, Exception)
         assert issubclass(type(exc), BaseException) and type(exc).__bases__ == (BaseException,)
-        assert exc.args == ("called `Result::unwrap()` on an `Err` value: NonFinite",)
+        assert exc.args == (NONFINITE,)
         assert type(exc).__doc__.startswith("\n")
         assert type(exc).__doc__.endswith(
             "Like SystemExit, this exception is derived from BaseException so that\n"

@@ -15,6 +15,8 @@ import pytest
 
 import corvane
 
+pytestmark = pytest.mark.slow
+
 # Resources 6..10 with a budget of 10: each alone fits, no two fit together.
 RESOURCES = np.array([[6, 7, 8, 9, 10]], dtype=np.int64)
 BUDGET = 10

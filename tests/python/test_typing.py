@@ -10,7 +10,7 @@ import numpy as np
 import pytest
 
 import typed_usage
-from source_tree import require
+from support import require
 
 HERE = Path(__file__).resolve().parent
 

@@ -8,6 +8,7 @@
 
 #include <algorithm>
 #include <bit>
+#include <chrono>
 #include <cmath>
 #include <cstdint>
 #include <limits>
@@ -224,6 +225,49 @@ TEST(AntColonyLoop, ACheckpointThatSaysStopEndsTheSolve) {
   ASSERT_FALSE(refused.ok());
   EXPECT_EQ(refused.error().kind, ErrorKind::Stopped);
   EXPECT_EQ(checkpoints, 1);
+}
+
+// A limit already past: the ant colony ends after its first iteration, its
+// update and checkpoint included, with that iteration's best; the
+// probabilistic solver builds its first sample and far from all the others,
+// and returns the best of those it built. A limit beyond reach changes nothing.
+TEST(TimeLimits, StopNewWorkOnceTheDeadlineHasPassed) {
+  const Task task = mixed_task();
+  const auto long_ago = TimeLimit::Clock::now() - std::chrono::seconds(1);
+  const AntColonyParameters p{4, 10, 1.5, 2.0, 0.3, 0.8};
+  const std::vector<Snapshot> expected = model(task, p, nullptr);
+  auto go_on = [](const Progress&) { return true; };
+  for (const double seconds : {1e-3, 1e12}) {
+    SCOPED_TRACE(seconds);
+    TimeLimit limit(long_ago, seconds);
+    const bool past = seconds < 1.0;
+    ScriptedSources sources;
+    int checkpoints = 0;
+    auto count = [&](const Progress&) { return ++checkpoints > 0; };
+    CandidateTally tally;
+    const Result<Assignment> solved = solve_ant_colony(task, p, SolveControl{sources, count, nullptr, &tally, &limit});
+    ASSERT_TRUE(solved.ok());
+    EXPECT_EQ(checkpoints, past ? 1 : 10);
+    EXPECT_EQ(tally.done(), past ? 4u : 40u);
+    EXPECT_EQ(solved.value().value, expected[past ? 0 : 9].best);
+    EXPECT_EQ(tally.best(), solved.value().value);
+
+    TimeLimit sample_limit(long_ago, seconds);
+    ScriptedSources samples;
+    CandidateTally built;
+    const std::uint64_t kmax = past ? 10'000'000 : 500;
+    const Result<Assignment> sampled =
+        solve_probabilistic(task, ProbabilisticParameters{kmax},
+                            SolveControl{samples, go_on, nullptr, &built, &sample_limit});
+    ASSERT_TRUE(sampled.ok());
+    EXPECT_GE(built.done(), 1u);
+    if (past) {
+      EXPECT_LT(built.done(), kmax / 10);
+    } else {
+      EXPECT_EQ(built.done(), kmax);
+    }
+    EXPECT_EQ(sampled.value().value, built.best());
+  }
 }
 
 }  // namespace

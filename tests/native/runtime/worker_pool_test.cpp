@@ -229,6 +229,93 @@ TEST(WorkerPool, StoppedBatchRunsOnlyWhatWasHandedOutAndAlwaysItsFirstItem) {
   EXPECT_EQ(after.load(), 10);
 }
 
+// A batch stops by itself at its watch's stop_at(), without its submitter
+// waking: no item is taken after it, except item 0 when nobody had it.
+TEST(WorkerPool, ABatchStopsByItselfAtItsWatchsStopTime) {
+  auto pool = WorkerPool::start(2);
+  struct Deadline final : BatchWatch {
+    Clock::time_point at;
+    Clock::time_point wake_at() const override { return Clock::now() + std::chrono::hours(1); }
+    void woke(FunctionRef<void()>) override {}
+    Clock::time_point stop_at() const override { return at; }
+  } watch;
+  for (const auto after : {std::chrono::milliseconds(-1000), std::chrono::milliseconds(30)}) {
+    watch.at = BatchWatch::Clock::now() + after;
+    std::atomic<int> ran{0}, late{0};
+    run_on(
+        *pool, 100000,
+        [&](std::size_t i) {
+          // Taken before the stop time, an item may start a little after it.
+          if (i > 0 && BatchWatch::Clock::now() >= watch.at + std::chrono::milliseconds(100)) late++;
+          ran++;
+          std::this_thread::sleep_for(std::chrono::microseconds(200));
+        },
+        &watch);
+    EXPECT_EQ(late.load(), 0);
+    if (after.count() < 0) {
+      EXPECT_EQ(ran.load(), 1);
+    } else {
+      EXPECT_GE(ran.load(), 1);
+      EXPECT_LT(ran.load(), 100000);
+    }
+  }
+}
+
+// A watch that throws stops its batch and waits for the items in flight
+// before the exception leaves: the batch lives in the submitter's frame.
+TEST(WorkerPool, AWatchThatThrowsEndsItsBatchFirst) {
+  auto pool = WorkerPool::start(2);
+  const std::size_t count = 2000;
+  std::atomic<int> entered{0}, finished{0};
+  Signal thrown;
+  WatchFn watch([&](FunctionRef<void()>) {
+    if (entered.load() == 0) return;
+    thrown.raise();
+    throw std::runtime_error("from the watch");
+  });
+  EXPECT_THROW(run_on(
+                   *pool, count,
+                   [&](std::size_t) {
+                     // Items that start in the moment between the throw and
+                     // the stop take long enough that it cannot be all of them.
+                     if (entered++ > 0) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+                     thrown.wait();
+                     finished++;
+                   },
+                   &watch),
+               std::runtime_error);
+  // Every item handed out has finished, and the rest never started.
+  EXPECT_EQ(finished.load(), entered.load());
+  EXPECT_LT(entered.load(), static_cast<int>(count));
+  std::atomic<int> after{0};
+  run_on(*pool, 10, [&](std::size_t) { after++; });
+  EXPECT_EQ(after.load(), 10);
+}
+
+// A batch that a watch submits ends while the workers are still busy with
+// the watched batch: its submitter runs its items.
+TEST(WorkerPool, ABatchSubmittedByAWatchEndsWhileTheWatchedOneRuns) {
+  auto pool = WorkerPool::start(2);
+  Signal nested_done;
+  std::atomic<int> nested{0};
+  WatchFn watch([&](FunctionRef<void()>) {
+    if (nested_done.raised.load()) return;
+    run_on(*pool, 50, [&](std::size_t) { nested++; });
+    nested_done.raise();
+  });
+  std::atomic<int> outer{0};
+  // Both workers hold an item of the watched batch until the nested one is done.
+  run_on(
+      *pool, 2,
+      [&](std::size_t) {
+        nested_done.wait();
+        outer++;
+      },
+      &watch);
+  EXPECT_EQ(nested.load(), 50);
+  EXPECT_EQ(outer.load(), 2);
+}
+
 // A stress run: several submitters, mostly tiny batches and now and then a
 // large one, all served by the same three workers.
 TEST(WorkerPool, ConcurrentSubmittersShareTheSameWorkers) {

@@ -1,0 +1,91 @@
+"""Every code block of the documentation runs: the README, the pages under docs/
+and the examples in the type stubs' docstrings (which the API reference shows).
+
+Each page runs in an interpreter of its own (doc_snippets.py), from a scratch
+directory that sees the repository's examples/ and docs/, with no corvane
+variable set, as a reader at the repository's root who copies the page's blocks
+into a script would run them."""
+
+import ast
+import doctest
+import importlib.metadata
+import os
+import re
+import subprocess
+import sys
+from pathlib import Path
+
+import pytest
+
+import corvane
+
+HERE = Path(__file__).resolve().parent
+ROOT = HERE.parents[1]
+PAGES = [ROOT / "README.md", ROOT / "RELEASING.md", ROOT / "CHANGELOG.md", *sorted((ROOT / "docs").rglob("*.md"))]
+
+
+@pytest.fixture
+def reader_dir(tmp_path):
+    """A working directory that sees the repository's examples/ and docs/ (which no block that runs
+    writes to), with `python3` meaning this interpreter."""
+    bin_dir = tmp_path / "bin"
+    bin_dir.mkdir()
+    (bin_dir / "python3").symlink_to(sys.executable)
+    work = tmp_path / "work"
+    work.mkdir()
+    for name in ("examples", "docs"):
+        (work / name).symlink_to(ROOT / name)
+    return work, bin_dir
+
+
+def run_page(page, reader_dir):
+    work, bin_dir = reader_dir
+    env = {k: v for k, v in os.environ.items() if not k.startswith("CORVANE_")}
+    return subprocess.run([sys.executable, str(HERE / "doc_snippets.py"), str(page), str(bin_dir)], cwd=work, env=env,
+                          capture_output=True, text=True, timeout=900)
+
+
+@pytest.mark.parametrize("page", PAGES, ids=lambda p: str(p.relative_to(ROOT)))
+def test_page_runs(page, reader_dir):
+    done = run_page(page, reader_dir)
+    assert done.returncode == 0, f"{page}:\n{done.stdout}{done.stderr}"
+    for line in re.findall(r"^line \d+: not run: (.*)$", done.stdout, re.MULTILINE):
+        assert len(line.split()) >= 3, f"{page}: a block is skipped without a reason: {line!r}"
+
+
+@pytest.mark.parametrize("block", [
+    "```python\nimport corvane\ncorvane.ProbabilisticAssignmentSolver(kmax=-1)\n```",
+    "```python\n>>> 1 + 1\n3\n```",
+    "```sh\npython3 examples/exact_optimum.py --no-such-option\n```",
+    "```bash\necho a block in a language the runner does not know\n```",
+], ids=["python raises", "doctest output differs", "shell command fails", "unknown language"])
+def test_a_broken_block_fails_its_page(block, tmp_path, reader_dir):
+    page = tmp_path / "page.md"
+    page.write_text(f"# A page\n\n```python\nx = 1\n```\n\n{block}\n")
+    done = run_page(page, reader_dir)
+    assert done.returncode != 0, done.stdout
+
+
+def test_pages_are_found():
+    # The README, the site's pages and the guide: a glob that found nothing would test nothing.
+    names = {str(p.relative_to(ROOT)) for p in PAGES}
+    assert {"README.md", "docs/index.md", "docs/errors.md"} <= names and len(names) >= 10
+
+
+def stub_docstrings():
+    # The installed stubs: the ones editors show, and the source tree's after tests/run_tests.sh.
+    stubs = importlib.metadata.distribution("corvane").locate_file("corvane-stubs/__init__.pyi")
+    tree = ast.parse(Path(str(stubs)).read_text())
+    for node in ast.walk(tree):
+        if isinstance(node, (ast.Module, ast.ClassDef, ast.FunctionDef)) and ast.get_docstring(node):
+            yield getattr(node, "name", "corvane"), ast.get_docstring(node)
+
+
+def test_stub_examples_run():
+    parser, runner = doctest.DocTestParser(), doctest.DocTestRunner(optionflags=doctest.ELLIPSIS)
+    examples = 0
+    for name, docstring in stub_docstrings():
+        test = parser.get_doctest(docstring, {"corvane": corvane}, name, "corvane-stubs/__init__.pyi", 0)
+        examples += len(test.examples)
+        runner.run(test)
+    assert examples >= 5 and runner.summarize(verbose=False).failed == 0
