@@ -4,7 +4,7 @@
 # For every entry below: `pip wheel` builds a wheel from this checkout with that
 # interpreter, the wheel is installed with its test extra into a fresh virtual
 # environment together with that NumPy, and the whole Python test suite runs
-# from a copy of tests/, examples/, docs/ and the README outside the source
+# from a copy of tests/, examples/, docs/ and the top-level pages outside the source
 # tree, so that the module and its type stubs can only come from site-packages.
 #
 #   bash .ci/stages/20-matrix.sh                   # every entry
@@ -56,7 +56,7 @@ EOF
   cp -r "$source_dir/examples" "$suite/examples"
   # The pages whose code blocks the suite runs (tests/python/test_docs.py).
   cp -r "$source_dir/docs" "$suite/docs"
-  cp "$source_dir/README.md" "$suite/README.md"
+  cp "$source_dir"/{README,RELEASING,CHANGELOG}.md "$suite/"
   cd "$suite"
   export PYTHONNOUSERSITE=1
   unset PYTHONPATH

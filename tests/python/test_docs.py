@@ -30,7 +30,11 @@ def reader_dir(tmp_path):
     writes to), with `python3` meaning this interpreter."""
     bin_dir = tmp_path / "bin"
     bin_dir.mkdir()
-    (bin_dir / "python3").symlink_to(sys.executable)
+    # A wrapper, not a symlink: a symlinked interpreter outside its virtual environment would not
+    # find the environment's pyvenv.cfg and would run without its packages.
+    python3 = bin_dir / "python3"
+    python3.write_text(f'#!/bin/sh\nexec "{sys.executable}" "$@"\n')
+    python3.chmod(0o755)
     work = tmp_path / "work"
     work.mkdir()
     for name in ("examples", "docs"):
