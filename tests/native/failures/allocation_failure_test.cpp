@@ -190,14 +190,12 @@ TEST_P(Solve, SurvivesTheFailureOfEveryAllocation) {
   EXPECT_GT(refused, 0u);
 }
 
-INSTANTIATE_TEST_SUITE_P(Solvers, Solve,
-                         ::testing::Values(Variant{"AntColonyDefault", true, false},
-                                           Variant{"AntColonySeeded", true, true},
-                                           Variant{"ProbabilisticDefault", false, false},
-                                           Variant{"ProbabilisticSeeded", false, true},
-                                           Variant{"AntColonyInFlight", true, false, 70},
-                                           Variant{"ProbabilisticInFlight", false, true, 70}),
-                         [](const ::testing::TestParamInfo<Variant>& info) { return info.param.name; });
+INSTANTIATE_TEST_SUITE_P(
+    Solvers, Solve,
+    ::testing::Values(Variant{"AntColonyDefault", true, false}, Variant{"AntColonySeeded", true, true},
+                      Variant{"ProbabilisticDefault", false, false}, Variant{"ProbabilisticSeeded", false, true},
+                      Variant{"AntColonyInFlight", true, false, 70}, Variant{"ProbabilisticInFlight", false, true, 70}),
+    [](const ::testing::TestParamInfo<Variant>& info) { return info.param.name; });
 
 // Candidate sources that note the allocations made when the first batch starts.
 class NotingSources final : public runtime::CandidateSources {
