@@ -254,8 +254,24 @@ COMPARISON_STEP_COLUMNS = [
     Column("candidate", lambda r: fmt_ns(r[2]["ns_per_step"])),
     Column("ratio", lambda r: f"**{fmt_ratio(r[1]['ns_per_step'] / r[2]['ns_per_step'])}**"),
     Column("Runs", lambda r: f"{r[2]['runs']}"),
+    Column("In flight: baseline", lambda r: in_flight(r[1])),
+    Column("candidate", lambda r: in_flight(r[2])),
     Column("Other load (cores), max", lambda r: fmt_load(max_load(r[1]["other_cores"], r[2]["other_cores"]))),
 ]
+
+IN_FLIGHT_NOTE = (
+    "*In flight* is how many constructions one thread keeps going at once, advancing each a stage at a time so "
+    "that one's cache misses are fetched while it works on the others; it depends on the task's size and was "
+    "chosen with `construction_bench --in-flight K` at 100×100, 300×300 and 1000×1000: **1 below 4,096 cells**, "
+    "where one construction's data stays in the nearest caches and the bookkeeping would cost more than it "
+    "hides; **2 below 2¹⁸ cells**, while a construction's state (about a byte per cell) fits the second-level "
+    "cache, where two gain a few percent and more gain nothing; **5 beyond**, where every step misses to memory "
+    "and three to eight did alike (five splits a thread's ten ants of a batch on two threads into full rounds). "
+    "A revision without the pipeline builds one at a time (—).")
+
+
+def in_flight(r: dict) -> str:
+    return f"{r['in_flight']}" if "in_flight" in r else "—"
 
 
 def at_a_glance(args, m: Measurements) -> list[tuple[str, str]]:
@@ -325,6 +341,7 @@ def comparison_sections(args, m: Measurements) -> list[str]:
              for key in sorted(m.constructions["baseline"], key=lambda k: (k[0], -k[1]))
              if key in m.constructions["candidate"]]
     lines += table(COMPARISON_STEP_COLUMNS, steps)
+    lines += [IN_FLIGHT_NOTE, ""]
     lines += ["### At a glance", ""]
     lines += table(pairs("Question", "Measured"), at_a_glance(args, m))
     lines += ["A ratio within a few percent of 1.00 is within what two runs of the same code differ by on this "
@@ -431,6 +448,7 @@ def construction_columns(constructions: dict[tuple, dict]) -> list[Column]:
             Column("ns / step", lambda row: fmt_ns(row[1]["ns_per_step"])),
             Column("Runs", lambda row: f"{row[1]['runs']}"),
             Column("Exact-scan steps", lambda row: "—" if row[0][2] else f"{row[1]['exact_steps']:,}"),
+            Column("In flight", lambda row: in_flight(row[1])),
             Column("Batch setup ms", lambda row: f"{row[1]['setup_ms']:.2f}"),
             Column("Fast / straightforward", versus),
             Column("Other load (cores)", lambda row: fmt_load(row[1]["other_cores"]))]
@@ -530,7 +548,7 @@ def single_sections(args, m: Measurements, role: str) -> list[str]:
               "Single thread, fixed generator sequence. Weight η² is an ant's in its first iteration (τ = 1, "
               "α = 1, β = 2); η is the probabilistic solver's. *Exact-scan steps* are steps of the production "
               "construction that fell back to the exact left-to-right sums. *Runs*: the production construction "
-              "runs several times and the fastest is given.", ""]
+              "runs several times and the fastest is given.", IN_FLIGHT_NOTE, ""]
     lines += table(construction_columns(constructions),
                    sorted(constructions.items(), key=lambda kv: (kv[0][0], -kv[0][1], kv[0][2])))
     if any(rescan and r["cut_short"] for (_, _, rescan), r in constructions.items()):
