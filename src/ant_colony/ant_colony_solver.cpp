@@ -124,6 +124,11 @@ Result<Assignment> search(const Task& task, const AntColonyParameters& parameter
     if (!control.checkpoint(Progress{iteration + 1, best.value(), tau, q, batch})) return Error{ErrorKind::Stopped, ""};
     if (control.out_of_time()) break;
   }
+  // The result is as large as the task: the working storage goes first.
+  std::vector<ConstructionPipeline>().swap(pipelines);
+  std::vector<Solution>().swap(batch);
+  std::vector<double>().swap(eta_beta);
+  std::vector<double>().swap(tau);
   return std::move(best).assignment();
 }
 

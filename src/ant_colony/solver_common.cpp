@@ -5,12 +5,16 @@
 
 namespace corvane {
 
-BestCandidate::BestCandidate(std::uint64_t m, std::uint64_t n) : x_(m, n, 0) { cells_.reserve(m * n); }
+BestCandidate::BestCandidate(std::uint64_t m, std::uint64_t n) : m_(m), n_(n) {
+  cells_.reserve(m * n);
+  x_.reserve(m * n);
+}
 
 Assignment BestCandidate::assignment() && {
+  x_.assign(m_ * n_, 0);  // within the reservation: nothing is allocated
   // The matrix is row-major: cell i * n + j is its element i * n + j.
-  for (std::size_t cell : cells_.members()) x_.storage()[cell] = 1;
-  return Assignment{std::move(x_), value_};
+  for (std::size_t cell : cells_.members()) x_[cell] = 1;
+  return Assignment{IntMatrix::with_layout(m_, n_, std::move(x_), static_cast<std::ptrdiff_t>(n_), 1, 0), value_};
 }
 
 std::optional<Error> allocate_batch(std::vector<Solution>& batch, std::uint64_t count, std::size_t cells,

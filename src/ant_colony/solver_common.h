@@ -25,7 +25,10 @@ namespace corvane {
 class BestCandidate {
  public:
   // The start of a solve of an m x n task: room for any candidate's cells,
-  // and the matrix the best becomes, are allocated here.
+  // and the matrix the best becomes, are allocated here. The matrix is only
+  // reserved: its pages are first written when the result is made, after the
+  // solve has let go of its working storage, so that they do not add to the
+  // solve's peak memory.
   BestCandidate(std::uint64_t m, std::uint64_t n);
 
   void offer(const Solution& candidate) {
@@ -41,7 +44,9 @@ class BestCandidate {
  private:
   double value_ = 0.0;
   CellSet cells_;
-  IntMatrix x_;
+  std::size_t m_;
+  std::size_t n_;
+  std::vector<std::int64_t> x_;  // reserved for m * n elements
 };
 
 // Sizes `batch` to `count` candidates, each with room for the cells of a

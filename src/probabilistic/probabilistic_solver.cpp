@@ -48,7 +48,7 @@ Result<Assignment> sample(const Task& task, const ProbabilisticParameters& param
   // any kmax runs as long as it takes.
   // An empty grid has no candidate cell: every sample is empty.
   if (!runs_batches(task, parameters)) return BestCandidate(task.m, task.n).assignment();
-  const FloatMatrix eta = build_heuristic_matrix(task);
+  FloatMatrix eta = build_heuristic_matrix(task);
   std::vector<std::int64_t> resource_copy;
   const Objective objective(task);
   ConstructionPlan plan(row_major_view(task.b_ij, resource_copy), task.b_total);
@@ -80,6 +80,10 @@ Result<Assignment> sample(const Task& task, const ProbabilisticParameters& param
   for (const IndexedBest& thread_best : bests) overall.offer(thread_best.value, thread_best.index, thread_best.cells);
   best.offer(Solution{std::move(overall.cells), overall.value});
   if (!control.checkpoint(Progress{1, best.value(), {}, 0.0, {}})) return Error{ErrorKind::Stopped, ""};
+  // The result is as large as the task: the working storage goes first.
+  std::vector<ConstructionPipeline>().swap(pipelines);
+  std::vector<IndexedBest>().swap(bests);
+  eta = FloatMatrix();
   return std::move(best).assignment();
 }
 
