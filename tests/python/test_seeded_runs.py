@@ -105,10 +105,10 @@ def test_every_call_counts_seeded_or_not_and_forked_children_continue_the_count(
 
 TIES = textwrap.dedent("""
     import hashlib, json, os, numpy as np, corvane
-    # Every cell is worth 1 and uses 1 of a budget of 1000: every sample takes
-    # 1000 cells of its own choice, and all samples of a call tie.
+    # Every cell is worth 1 and uses 1 of a budget of 1000: every candidate
+    # takes 1000 cells of its own choice, and all candidates of a call tie.
     task = corvane.Task(40, 50, np.ones((40, 50), np.int64), np.ones((40, 50), np.int64), 1000, np.zeros((40, 50)))
-    solver = corvane.ProbabilisticAssignmentSolver(kmax=KMAX)
+    solver = corvane.SOLVER
     picks = []
     for seed in range(12):  # call k with seed k
         os.environ["CORVANE_SEED"] = str(seed)
@@ -119,13 +119,16 @@ TIES = textwrap.dedent("""
 """)
 
 
-def test_tied_samples_return_the_first_whatever_the_thread_count():
-    # Sample 0 of call k draws the same stream whatever kmax is, so when all
-    # samples tie a call must return what kmax=1 returns, however the
-    # samples were shared out among the threads.
-    first = run_script(TIES.replace("KMAX", "1"), threads=1)
+@pytest.mark.parametrize("solver", ["ProbabilisticAssignmentSolver(kmax=KMAX)",
+                                    "AntColonyAssignmentSolver(num_ants=KMAX, kmax=1)"])
+def test_tied_candidates_return_the_first_whatever_the_thread_count(solver):
+    # Candidate 0 of call k draws the same stream whatever the batch's size,
+    # so when all candidates tie a call must return what a batch of one
+    # returns, however the candidates were shared out among the threads.
+    script = TIES.replace("SOLVER", solver)
+    first = run_script(script.replace("KMAX", "1"), threads=1)
     for threads in (1, 2, 3, 5):
-        assert run_script(TIES.replace("KMAX", "64"), threads=threads) == first, threads
+        assert run_script(script.replace("KMAX", "64"), threads=threads) == first, threads
 
 
 @pytest.mark.parametrize("value", ["abc", "-1", "1.5", str(2**64), " 1", "1 ", " ", "+", "0x10", "1e3", "\u0661"])
