@@ -139,9 +139,9 @@ class ConstructionPlan {
 };
 
 // The working state of one construction in flight, reused from one
-// construction to the next. Aligned to a cache line, so that constructors
-// built on by different threads share none: their counters change at every
-// step.
+// construction to the next. Aligned to kSharingRange, so that constructors
+// built on by different threads share no cache line, nor a pair of them:
+// their counters change at every step.
 //
 // A step runs in stages, each of which only starts fetching what the next
 // one reads: aim (draw, and descend the tree to its lowest row), find (the
@@ -151,7 +151,7 @@ class ConstructionPlan {
 // its stages one after the other; ConstructionPipeline keeps several in
 // flight on one thread and visits them in turn, so that one's cache misses
 // are fetched while the others work.
-class alignas(64) Constructor {
+class alignas(kSharingRange) Constructor {
  public:
   // Allocates the storage that constructions on `plan` use, so that they
   // allocate nothing.

@@ -10,9 +10,10 @@
 namespace corvane {
 
 // One constructed candidate: the cells it chose (row-major cell indices
-// i * n + j), and its objective value. On a cache line of its own: the
+// i * n + j), and its objective value. Apart from its neighbours (see
+// kSharingRange): the
 // candidates of a batch are written by different threads.
-struct alignas(64) Solution {
+struct alignas(kSharingRange) Solution {
   CellSet cells;
   double value = 0.0;
 };

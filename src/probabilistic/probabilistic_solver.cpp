@@ -13,11 +13,11 @@ namespace corvane {
 namespace {
 
 // The best sample one thread has built so far (each thread writes its own,
-// on a cache line of its own). Samples reach a thread in no particular
+// apart from the others, see kSharingRange). Samples reach a thread in no particular
 // order, so a tie goes to the lower sample index; merging the threads' bests
 // the same way gives exactly the sample that a scan in index order with
 // strictly-greater replacement would keep.
-struct alignas(64) IndexedBest {
+struct alignas(kSharingRange) IndexedBest {
   double value = 0.0;
   std::uint64_t index = std::numeric_limits<std::uint64_t>::max();
   CellSet cells;
