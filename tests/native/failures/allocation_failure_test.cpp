@@ -250,17 +250,7 @@ class ClaimsInOrder final : public runtime::Claims {
 // A pipeline reserved for one construction or for all that the plan keeps in
 // flight builds a batch of many more without allocating.
 TEST(AllocationFailure, AReservedPipelineAllocatesNothing) {
-  std::mt19937_64 rng(3);
-  std::vector<double> weights(5000);
-  std::vector<std::int64_t> resources(weights.size());
-  for (std::size_t cell = 0; cell < weights.size(); ++cell) {
-    weights[cell] = 1.0 + static_cast<double>(rng() % 100);
-    resources[cell] = 1 + static_cast<std::int64_t>(rng() % 9);
-  }
-  ConstructionPlan::Layout layout = ConstructionPlan::Layout::for_cells(weights.size());
-  layout.in_flight = 3;
-  ConstructionPlan plan(resources, 2000, layout);
-  plan.set_weights(weights);
+  const ConstructionPlan plan = testing::random_plan(3, 5000, 2000, 3);
   runtime::SeededSources sources(7, 0);
   sources.start_batch(0);
   for (const std::size_t depth : {std::size_t{1}, std::size_t{3}}) {

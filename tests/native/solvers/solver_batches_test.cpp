@@ -175,17 +175,7 @@ class FailingSources final : public runtime::CandidateSources {
 // does alone, and the batch fails with the failure of the lowest failing
 // index.
 TEST(SolverBatches, PipelinedBatchesOnThePoolKeepEveryCandidateApart) {
-  std::mt19937_64 rng(77);
-  std::vector<double> weights(6000);
-  std::vector<std::int64_t> resources(6000);
-  for (std::size_t cell = 0; cell < weights.size(); ++cell) {
-    weights[cell] = 0.5 + static_cast<double>(rng() % 1000);
-    resources[cell] = 1 + static_cast<std::int64_t>(rng() % 19);
-  }
-  ConstructionPlan::Layout layout = ConstructionPlan::Layout::for_cells(weights.size());
-  layout.in_flight = 3;
-  ConstructionPlan plan(resources, 3000, layout);
-  plan.set_weights(weights);
+  const ConstructionPlan plan = testing::random_plan(77, 6000, 3000, 3);
   constexpr std::size_t kCandidates = 23;
   std::vector<std::vector<std::uint64_t>> alone(kCandidates);
   const FailingSources none({});

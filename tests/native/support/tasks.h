@@ -9,6 +9,7 @@
 #include <utility>
 #include <vector>
 
+#include "ant_colony/fast_construction.h"
 #include "ant_colony/objective.h"
 #include "ant_colony/solution.h"
 #include "runtime/result.h"
@@ -43,6 +44,25 @@ inline Task random_task(std::mt19937_64& rng, std::size_t m, std::size_t n, bool
   }
   task.b_total = std::max<std::int64_t>(1, total / 3);
   return task;
+}
+
+// A plan over `cells` cells with weights from 0.5 to 999.5 and resources from
+// 1 to 19, set to keep `in_flight` constructions going per thread whatever
+// its size.
+inline ConstructionPlan random_plan(std::uint64_t seed, std::size_t cells, std::int64_t budget,
+                                    std::size_t in_flight) {
+  std::mt19937_64 rng(seed);
+  std::vector<double> weights(cells);
+  std::vector<std::int64_t> resources(cells);
+  for (std::size_t cell = 0; cell < cells; ++cell) {
+    weights[cell] = 0.5 + static_cast<double>(rng() % 1000);
+    resources[cell] = 1 + static_cast<std::int64_t>(rng() % 19);
+  }
+  ConstructionPlan::Layout layout = ConstructionPlan::Layout::for_cells(cells);
+  layout.in_flight = in_flight;
+  ConstructionPlan plan(resources, budget, layout);
+  plan.set_weights(weights);
+  return plan;
 }
 
 // Empty when `result` is a valid outcome for `task`, else what is wrong.
