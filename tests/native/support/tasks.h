@@ -49,8 +49,7 @@ inline Task random_task(std::mt19937_64& rng, std::size_t m, std::size_t n, bool
 // A plan over `cells` cells with weights from 0.5 to 999.5 and resources from
 // 1 to 19, set to keep `in_flight` constructions going per thread whatever
 // its size.
-inline ConstructionPlan random_plan(std::uint64_t seed, std::size_t cells, std::int64_t budget,
-                                    std::size_t in_flight) {
+inline ConstructionPlan random_plan(std::uint64_t seed, std::size_t cells, std::int64_t budget, std::size_t in_flight) {
   std::mt19937_64 rng(seed);
   std::vector<double> weights(cells);
   std::vector<std::int64_t> resources(cells);
