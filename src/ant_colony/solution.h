@@ -10,9 +10,8 @@
 namespace corvane {
 
 // One constructed candidate: the cells it chose (row-major cell indices
-// i * n + j), and its objective value. Apart from its neighbours (see
-// kSharingRange): the
-// candidates of a batch are written by different threads.
+// i * n + j), and its objective value. Kept kSharingRange apart from its
+// neighbours: the candidates of a batch are written by different threads.
 struct alignas(kSharingRange) Solution {
   CellSet cells;
   double value = 0.0;

@@ -13,10 +13,10 @@ namespace corvane {
 namespace {
 
 // The best sample one thread has built so far (each thread writes its own,
-// apart from the others, see kSharingRange). Samples reach a thread in no particular
-// order, so a tie goes to the lower sample index; merging the threads' bests
-// the same way gives exactly the sample that a scan in index order with
-// strictly-greater replacement would keep.
+// kept kSharingRange apart from the others). Samples reach a thread in no
+// particular order, so a tie goes to the lower sample index; merging the
+// threads' bests the same way gives exactly the sample that a scan in index
+// order with strictly-greater replacement would keep.
 struct alignas(kSharingRange) IndexedBest {
   double value = 0.0;
   std::uint64_t index = std::numeric_limits<std::uint64_t>::max();
