@@ -8,13 +8,10 @@
 
 namespace corvane::runtime {
 
-// Reads <root>/proc/self/cgroup to find the group (a version-1 "cpu" group
-// takes precedence over a version-2 one), then the quota files of the group
-// and each ancestor up to the controller's mount point:
-//   version 2: <root>/sys/fs/cgroup/.../cpu.max ("limit period", "max" = none)
-//   version 1: cpu.cfs_quota_us and cpu.cfs_period_us under the cpu
-//              controller's mount ("/sys/fs/cgroup/cpu", ".../cpu,cpuacct" or
-//              the one listed in <root>/proc/self/mountinfo).
+// Reads the quota files of the process's "cpu" group (find_control_group)
+// and of each ancestor up to the controller's mount point:
+//   version 2: cpu.max ("limit period", "max" = none)
+//   version 1: cpu.cfs_quota_us and cpu.cfs_period_us
 // The result is the smallest limit / period (integer division) over levels
 // where both parse and the period is non-zero; nullopt when no level bounds.
 // `root` is "" for the real system; tests point it at a fake tree.

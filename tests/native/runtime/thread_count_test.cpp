@@ -7,8 +7,6 @@
 
 #include <atomic>
 #include <cstdio>
-#include <filesystem>
-#include <fstream>
 #include <map>
 #include <thread>
 #include <vector>
@@ -16,31 +14,12 @@
 #include "runtime/cgroup_quota.h"
 #include "runtime/pool.h"
 #include "runtime/worker_pool.h"
+#include "support/fake_root.h"
 
 namespace corvane::runtime {
 namespace {
 
-namespace fs = std::filesystem;
-
-// A scratch directory standing in for the file system root.
-class FakeRoot {
- public:
-  FakeRoot() {
-    char pattern[] = "/tmp/corvane-root-XXXXXX";
-    path_ = mkdtemp(pattern);
-  }
-  ~FakeRoot() { fs::remove_all(path_); }
-  const std::string& path() const { return path_; }
-  void write(const std::string& relative, const std::string& contents) const {
-    const fs::path file = path_ + relative;
-    fs::create_directories(file.parent_path());
-    std::ofstream(file) << contents;
-  }
-  void make_directory(const std::string& relative) const { fs::create_directories(path_ + relative); }
-
- private:
-  std::string path_;
-};
+using testing::FakeRoot;
 
 std::size_t decide(std::map<std::string, std::string> env, CpuCounts cpus = {6, 8}) {
   const FakeRoot root;  // no control group: the affinity count stands
