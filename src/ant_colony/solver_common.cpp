@@ -3,6 +3,8 @@
 #include <new>
 #include <string>
 
+#include "runtime/memory_headroom.h"
+
 namespace corvane {
 
 BestCandidate::BestCandidate(std::uint64_t m, std::uint64_t n) : m_(m), n_(n) {
@@ -20,9 +22,10 @@ Assignment BestCandidate::assignment() && {
 std::optional<Error> allocate_batch(std::vector<Solution>& batch, std::uint64_t count, std::size_t cells,
                                     const char* what) {
   const ByteCount bytes = ByteCount{count} * (sizeof(Solution) + CellSet::storage_bytes(cells));
-  // Every ant's cells are written as it is built: a batch beyond the
-  // machine's memory and swap is refused without reserving it.
-  if (count <= batch.max_size() && bytes <= memory_and_swap()) {
+  // Every ant's cells are written as it is built: a batch beyond what the
+  // process can still get is refused without reserving it.
+  std::optional<MemoryHeadroom> exceeded;
+  if (count <= batch.max_size() && !(exceeded = exceeded_headroom(bytes))) {
     try {
       batch.resize(count);
       // Reserved, not written: the pages stay untouched until an ant's cells
@@ -33,9 +36,10 @@ std::optional<Error> allocate_batch(std::vector<Solution>& batch, std::uint64_t 
     }
     std::vector<Solution>().swap(batch);  // released before the message is made
   }
-  return not_enough_memory_for("a batch of " + std::to_string(count) + " " + what + " of " + std::to_string(cells) +
-                                   " cells each",
-                               bytes);
+  std::string batch_text =
+      "a batch of " + std::to_string(count) + " " + what + " of " + std::to_string(cells) + " cells each";
+  if (exceeded) return not_enough_memory_for(batch_text, bytes, exceeded->limit);
+  return not_enough_memory_for(batch_text, bytes);
 }
 
 Error not_enough_memory_to_solve(const Task& task) {

@@ -10,6 +10,12 @@ Error not_enough_memory_for(const std::string& what, ByteCount bytes) {
   return Error{ErrorKind::MemoryError, "not enough memory for " + what + " (" + runtime::to_decimal(bytes) + " bytes)"};
 }
 
+Error not_enough_memory_for(const std::string& what, ByteCount bytes, const std::string& limit) {
+  Error error = not_enough_memory_for(what, bytes);
+  if (!limit.empty()) error.message += ": " + limit;
+  return error;
+}
+
 Error not_enough_memory_to(const std::string& what) {
   return Error{ErrorKind::MemoryError, "not enough memory to " + what};
 }

@@ -19,6 +19,10 @@ using ByteCount = unsigned __int128;
 // "not enough memory for WHAT (BYTES bytes)".
 Error not_enough_memory_for(const std::string& what, ByteCount bytes);
 
+// "not enough memory for WHAT (BYTES bytes): LIMIT", where LIMIT names the
+// limit that the request passes (without ": LIMIT" when it is empty).
+Error not_enough_memory_for(const std::string& what, ByteCount bytes, const std::string& limit);
+
 // "not enough memory to WHAT".
 Error not_enough_memory_to(const std::string& what);
 

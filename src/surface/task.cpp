@@ -1,6 +1,7 @@
 #include "surface/task.h"
 
 #include "runtime/memory_error.h"
+#include "runtime/memory_headroom.h"
 
 namespace corvane {
 namespace {
@@ -52,10 +53,11 @@ Result<Task> make_task(std::uint64_t m, std::uint64_t n, const StridedArray& c, 
     return std::move(shapes).error();
   }
   const ByteCount bytes = ByteCount{m} * n * (2 * sizeof(std::int64_t) + sizeof(double));
-  auto too_large = [&]() -> Result<Task> { return not_enough_memory_for("a " + grid_size(m, n) + " task", bytes); };
-  if (bytes > memory_and_swap()) return too_large();
+  auto what = [&] { return "a " + grid_size(m, n) + " task"; };
+  auto too_large = [&]() -> Result<Task> { return not_enough_memory_for(what(), bytes); };
   return or_memory_error(
       [&]() -> Result<Task> {
+        if (const auto limit = exceeded_headroom(bytes)) return not_enough_memory_for(what(), bytes, limit->limit);
         Task task{m, n, copy_int_matrix(c), copy_int_matrix(b_ij), b_total, copy_float_matrix(omega)};
         if (Status status = validate(task); !status) return std::move(status).error();
         return task;

@@ -269,8 +269,8 @@ TEST(AllocationFailure, AReservedPipelineAllocatesNothing) {
 // Linux reserves more than the machine holds; a batch whose cells could not
 // all be written is refused before anything is reserved for it.
 TEST(AllocationFailure, ABatchBeyondMemoryAndSwapIsRefusedWithoutTrying) {
-  constexpr std::size_t kCells = std::size_t{1} << 33;  // a GiB of cells per ant
-  const auto ants = static_cast<std::uint64_t>(memory_and_swap() >> 30) + 1;
+  constexpr std::size_t kCells = std::size_t{1} << 23;  // a MiB of cells per ant
+  const auto ants = static_cast<std::uint64_t>(memory_and_swap() >> 20) + 1;
   std::vector<Solution> batch;
   const std::uint64_t before = allocations_made();
   const std::optional<Error> error = allocate_batch(batch, ants, kCells, "ants");
@@ -278,9 +278,9 @@ TEST(AllocationFailure, ABatchBeyondMemoryAndSwapIsRefusedWithoutTrying) {
   ASSERT_TRUE(error.has_value());
   EXPECT_EQ(error->kind, ErrorKind::MemoryError);
   EXPECT_TRUE(starts_with(error->message, "not enough memory for a batch of " + std::to_string(ants) +
-                                              " ants of 8589934592 cells each ("))
+                                              " ants of 8388608 cells each ("))
       << error->message;
-  EXPECT_LT(made, ants);  // the message's strings, not a reservation per ant
+  EXPECT_LT(made, ants);  // the limits read and the message, not a reservation per ant
   EXPECT_EQ(batch.capacity(), 0u);
 }
 
