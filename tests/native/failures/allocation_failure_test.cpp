@@ -277,8 +277,8 @@ TEST(AllocationFailure, ABatchBeyondMemoryAndSwapIsRefusedWithoutTrying) {
   const std::uint64_t made = allocations_made() - before;
   ASSERT_TRUE(error.has_value());
   EXPECT_EQ(error->kind, ErrorKind::MemoryError);
-  EXPECT_TRUE(starts_with(error->message, "not enough memory for a batch of " + std::to_string(ants) +
-                                              " ants of 8388608 cells each ("))
+  EXPECT_TRUE(starts_with(error->message,
+                          "not enough memory for a batch of " + std::to_string(ants) + " ants of 8388608 cells each ("))
       << error->message;
   EXPECT_LT(made, ants);  // the limits read and the message, not a reservation per ant
   EXPECT_EQ(batch.capacity(), 0u);
