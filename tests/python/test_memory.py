@@ -3,7 +3,7 @@ candidate is built, with a message that says what did not fit; a failed
 allocation at any point of a call ends it with MemoryError (or, where the
 result cannot be handed over, the PanicException specified for that), never
 with a crash or a SystemError, and the task and the solvers stay usable.
-Each case runs in a child process of its own."""
+Each case that fills memory runs in a child process of its own."""
 
 import os
 import re
@@ -11,9 +11,10 @@ import subprocess
 import sys
 import textwrap
 
+import numpy as np
 import pytest
 
-from support import UNDER_ASAN
+from support import UNDER_ASAN, Task
 
 PRELUDE = """
 import os
@@ -56,11 +57,22 @@ def test_a_batch_beyond_the_address_space_is_refused_before_any_work():
         assert x.sum() > 0 and value > 0.0
     """)
     message, started = out.splitlines()
-    found = re.fullmatch(r"not enough memory for a batch of 30000 ants of 1048576 cells each \((\d+) bytes\)",
-                         message)
+    # Refused by the address space, or up front when the machine has less than that to spare.
+    found = re.fullmatch(r"not enough memory for a batch of 30000 ants of 1048576 cells each \((\d+) bytes\)"
+                         r"(: the .+)?", message)
     assert found, message
     assert int(found.group(1)) >= 30000 * 1048576 // 8
     assert started == "0"  # refused before the worker pool started
+
+
+def test_a_task_beyond_what_the_process_can_get_is_refused_naming_the_limit():
+    side = 2**20  # 2^40 cells: 24 TiB of copies
+    ones = np.broadcast_to(np.int64(1), (side, side))
+    with pytest.raises(MemoryError) as refused:
+        Task(side, side, ones, ones, 1, np.broadcast_to(0.0, (side, side)))
+    assert re.fullmatch(r"not enough memory for a 1048576×1048576 task \(26388279066624 bytes\): the (machine has \d+ "
+                        r"bytes available \(MemAvailable plus SwapFree\)|control group /\S+ has \d+ bytes left .*)",
+                        str(refused.value)), str(refused.value)
 
 
 def test_every_interpreter_allocation_of_a_call_may_fail():
