@@ -19,48 +19,52 @@ using runtime::trim_end;
 // which depends on the page size; no machine comes near 2^62 bytes.
 constexpr std::uint64_t kNoVersion1Limit = std::uint64_t{1} << 62;
 
-struct Level {
-  std::optional<std::uint64_t> limit;
-  std::optional<std::uint64_t> use;
-};
-
-// Group files are slow to read (tens of microseconds each): the use is read
-// only where there is a limit.
-Level version2_level(const std::string& directory) {
-  // "max" does not parse as a number: no limit.
-  Level level{read_number(directory + "/memory.max"), std::nullopt};
-  if (level.limit) level.use = read_number(directory + "/memory.current");
-  return level;
-}
-
-Level version1_level(const std::string& directory) {
-  Level level{read_number(directory + "/memory.limit_in_bytes"), std::nullopt};
-  if (level.limit && *level.limit >= kNoVersion1Limit) level.limit.reset();
-  if (level.limit) level.use = read_number(directory + "/memory.usage_in_bytes");
-  return level;
-}
-
-std::string group_limit_text(const std::string& directory, std::uint64_t left, const Level& level) {
-  return "the control group " + directory + " has " + to_decimal(left) + " bytes left of its limit of " +
-         to_decimal(*level.limit) + " bytes (" + (level.use ? to_decimal(*level.use) + " in use" : "use unknown") + ")";
-}
-
-// The "NAME:   VALUE kB" line of /proc/meminfo, in bytes.
-std::optional<ByteCount> meminfo_bytes(std::string_view contents, std::string_view name) {
+// The VALUE of the "NAME<separator>VALUE[ kB]" line of a /proc or cgroup
+// statistics file, in bytes.
+std::optional<ByteCount> stat_bytes(std::string_view contents, std::string_view name, char separator) {
   for (std::size_t start = 0; start < contents.size();) {
     const std::size_t end = std::min(contents.find('\n', start), contents.size());
     std::string_view line = contents.substr(start, end - start);
     start = end + 1;
-    if (line.size() <= name.size() || line.substr(0, name.size()) != name || line[name.size()] != ':') continue;
+    if (line.size() <= name.size() || line.substr(0, name.size()) != name || line[name.size()] != separator) continue;
     line.remove_prefix(name.size() + 1);
     line.remove_prefix(std::min(line.find_first_not_of(' '), line.size()));
     const std::size_t blank = line.find(' ');
     const auto value = runtime::parse_unsigned(line.substr(0, blank));
     const std::string_view unit = blank == std::string_view::npos ? "" : trim_end(line.substr(blank + 1));
-    if (!value || unit != "kB") return std::nullopt;
-    return ByteCount{*value} * 1024;
+    if (!value || (unit != "kB" && !unit.empty())) return std::nullopt;
+    return ByteCount{*value} * (unit.empty() ? 1 : 1024);
   }
   return std::nullopt;
+}
+
+struct Level {
+  std::optional<std::uint64_t> limit;
+  std::optional<std::uint64_t> use;
+  std::uint64_t cache = 0;  // file pages in the use, which the kernel reclaims before it gives up
+};
+
+// Group files are slow to read (tens of microseconds each): the use is read
+// only where there is a limit.
+Level read_level(const std::string& directory, bool version1) {
+  Level level{read_number(directory + (version1 ? "/memory.limit_in_bytes" : "/memory.max")), std::nullopt};
+  // "max" does not parse as a number: no limit.
+  if (version1 && level.limit && *level.limit >= kNoVersion1Limit) level.limit.reset();
+  if (!level.limit) return level;
+  level.use = read_number(directory + (version1 ? "/memory.usage_in_bytes" : "/memory.current"));
+  if (const auto stat = read_file(directory + "/memory.stat")) {
+    const auto cache = stat_bytes(*stat, version1 ? "total_cache" : "file", ' ');
+    if (cache && level.use) level.cache = static_cast<std::uint64_t>(std::min<ByteCount>(*cache, *level.use));
+  }
+  return level;
+}
+
+std::string group_limit_text(const std::string& directory, std::uint64_t left, const Level& level) {
+  std::string use = "use unknown";
+  if (level.use) use = to_decimal(*level.use) + " in use";
+  if (level.cache > 0) use += ", less " + to_decimal(level.cache) + " of file cache";
+  return "the control group " + directory + " has " + to_decimal(left) + " bytes left of its limit of " +
+         to_decimal(*level.limit) + " bytes (" + use + ")";
 }
 
 }  // namespace
@@ -71,12 +75,12 @@ std::optional<MemoryHeadroom> cgroup_memory_headroom(const std::string& root) {
   std::optional<MemoryHeadroom> tightest;
   for (std::size_t k = 0; k < group->levels.size(); ++k) {
     const std::string& directory = group->levels[k];
-    const Level level = group->version1 ? version1_level(directory) : version2_level(directory);
+    const Level level = read_level(directory, group->version1);
     if (!level.limit) continue;
     // In version 1 a parent counts its descendants' use against its limit
     // only with use_hierarchy set (which its descendants then all have).
     if (k > 0 && group->version1 && read_number(directory + "/memory.use_hierarchy") != 1u) continue;
-    const std::uint64_t use = level.use.value_or(0);
+    const std::uint64_t use = level.use.value_or(0) - level.cache;
     const std::uint64_t left = *level.limit > use ? *level.limit - use : 0;
     if (!tightest || left < tightest->bytes) tightest = MemoryHeadroom{left, group_limit_text(directory, left, level)};
   }
@@ -85,8 +89,8 @@ std::optional<MemoryHeadroom> cgroup_memory_headroom(const std::string& root) {
 
 MemoryHeadroom machine_memory_headroom(const std::string& root) {
   if (const auto contents = read_file(root + "/proc/meminfo")) {
-    const auto available = meminfo_bytes(*contents, "MemAvailable");
-    const auto swap = meminfo_bytes(*contents, "SwapFree");
+    const auto available = stat_bytes(*contents, "MemAvailable", ':');
+    const auto swap = stat_bytes(*contents, "SwapFree", ':');
     if (available && swap) {
       return MemoryHeadroom{*available + *swap, "the machine has " + to_decimal(*available + *swap) +
                                                     " bytes available (MemAvailable plus SwapFree)"};

@@ -27,8 +27,10 @@ struct MemoryHeadroom {
 //   version 1: memory.limit_in_bytes (the kernel's huge "unlimited" count =
 //              none) and memory.usage_in_bytes; an ancestor covers the group
 //              when its memory.use_hierarchy reads 1.
-// A level whose limit cannot be read does not bound; a use that cannot be
-// read counts as none. nullopt when no level bounds. `root` is "" for the
+// The file cache in the use (memory.stat's "file" in version 2, "total_cache"
+// in version 1) is left out of it: the kernel reclaims it before it ends the
+// process. A level whose limit cannot be read does not bound; a use that
+// cannot be read counts as none. nullopt when no level bounds. `root` is "" for the
 // real system; tests point it at a fake tree.
 std::optional<MemoryHeadroom> cgroup_memory_headroom(const std::string& root);
 

@@ -44,9 +44,13 @@ TEST_P(FakeTree, RefusesOnlyWhatPassesTheTightestLimitAndNamesIt) {
 INSTANTIATE_TEST_SUITE_P(
     Trees, FakeTree,
     ::testing::Values(
-        TreeCase{"Version2", "/proc/self/cgroup=0::/app;app/memory.max=4194304;app/memory.current=1048576", 3145728,
-                 "the control group /sys/fs/cgroup/app has 3145728 bytes left of its limit of 4194304 bytes (1048576 "
-                 "in use)"},
+        // File cache in the use is reclaimed before the group runs out.
+        TreeCase{"Version2",
+                 "/proc/self/cgroup=0::/app;app/memory.max=4194304;app/memory.current=1048576;"
+                 "app/memory.stat=anon 786432\nfile 262144\nkernel 0",
+                 3407872,
+                 "the control group /sys/fs/cgroup/app has 3407872 bytes left of its limit of 4194304 bytes (1048576 "
+                 "in use, less 262144 of file cache)"},
         TreeCase{"Version1",
                  "/proc/self/cgroup=0::/\n4:memory:/job;memory/memory.limit_in_bytes=9223372036854771712;"
                  "memory/memory.use_hierarchy=1;memory/job/memory.limit_in_bytes=8388608;"
