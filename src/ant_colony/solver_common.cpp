@@ -25,7 +25,7 @@ std::optional<Error> allocate_batch(std::vector<Solution>& batch, std::uint64_t 
   // Every ant's cells are written as it is built: a batch beyond what the
   // process can still get is refused without reserving it.
   std::optional<MemoryHeadroom> exceeded;
-  if (count <= batch.max_size() && !(exceeded = exceeded_headroom(bytes))) {
+  if (count <= batch.max_size() && !(exceeded = refused_request(bytes))) {
     try {
       batch.resize(count);
       // Reserved, not written: the pages stay untouched until an ant's cells

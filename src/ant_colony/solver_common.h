@@ -52,7 +52,7 @@ class BestCandidate {
 // Sizes `batch` to `count` candidates, each with room for the cells of a
 // grid of `cells` cells; a MemoryError value that says what did not fit when
 // memory cannot hold them, or when they need more than the process can still
-// get (refused without trying, naming the limit: exceeded_headroom).
+// get (refused without trying, naming the limit: refused_request).
 std::optional<Error> allocate_batch(std::vector<Solution>& batch, std::uint64_t count, std::size_t cells,
                                     const char* what);
 

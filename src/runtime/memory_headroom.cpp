@@ -114,4 +114,9 @@ std::optional<MemoryHeadroom> exceeded_headroom(ByteCount bytes, const std::stri
   return std::nullopt;
 }
 
+std::optional<MemoryHeadroom> refused_request(ByteCount bytes) noexcept {
+  if (bytes < kSmallestCheckedRequest) return std::nullopt;
+  return exceeded_headroom(bytes);
+}
+
 }  // namespace corvane

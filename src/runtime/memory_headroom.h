@@ -45,4 +45,13 @@ MemoryHeadroom machine_memory_headroom(const std::string& root);
 // empty `limit` then).
 std::optional<MemoryHeadroom> exceeded_headroom(ByteCount bytes, const std::string& root = "") noexcept;
 
+// Requests below this size are not checked: reading the limits costs about a
+// tenth of a millisecond, more than building a small task or batch, and a
+// process that cannot get one more MiB is ended by its next allocation anyway.
+inline constexpr ByteCount kSmallestCheckedRequest = ByteCount{1} << 20;
+
+// exceeded_headroom on this system for a request of `bytes`, nullopt below
+// kSmallestCheckedRequest.
+std::optional<MemoryHeadroom> refused_request(ByteCount bytes) noexcept;
+
 }  // namespace corvane

@@ -57,7 +57,7 @@ Result<Task> make_task(std::uint64_t m, std::uint64_t n, const StridedArray& c, 
   auto too_large = [&]() -> Result<Task> { return not_enough_memory_for(what(), bytes); };
   return or_memory_error(
       [&]() -> Result<Task> {
-        if (const auto limit = exceeded_headroom(bytes)) return not_enough_memory_for(what(), bytes, limit->limit);
+        if (const auto limit = refused_request(bytes)) return not_enough_memory_for(what(), bytes, limit->limit);
         Task task{m, n, copy_int_matrix(c), copy_int_matrix(b_ij), b_total, copy_float_matrix(omega)};
         if (Status status = validate(task); !status) return std::move(status).error();
         return task;
