@@ -11,8 +11,9 @@
 // handlers need not parse the messages.
 //
 // Everything here runs with the interpreter lock held. Handlers are Python
-// code and may do anything: raise (the solve then stops with that
-// exception), re-enter solve, log again or take long.
+// code and may raise (the solve then stops with that exception), re-enter
+// solve, log again or take long; one that waits for a solve on another
+// thread logging through it deadlocks on its own lock, as logging has it.
 #pragma once
 
 #include <chrono>
