@@ -71,9 +71,6 @@ class ProgressLog {
   CandidateTally& tally() noexcept { return tally_; }
   // Whether the batches are to be watched for progress records.
   bool watches_batches() const noexcept { return info_; }
-  // Whether every candidate is an iteration of its own (samples), so that a
-  // batch may be stopped between them.
-  bool samples() const noexcept { return units_.samples; }
 
   // Each of these writes its records and returns false, with the exception
   // set, when a handler raised.
