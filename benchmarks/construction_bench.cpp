@@ -2,7 +2,7 @@
 // straightforward rescan, on the benchmark ladder's tasks.
 //
 //   construction_bench SIZE [CONSTRUCTIONS] [--rescan] [--beta B]
-//                      [--max-steps N] [--in-flight K] [--json]
+//                      [--max-steps N] [--in-flight K] [--cutoff] [--json]
 //
 // SIZE        the task is SIZE x SIZE cells
 // CONSTRUCTIONS  candidates to build (default 3), on one thread, as a
@@ -15,6 +15,8 @@
 //             tau = 1 and alpha = 1; 1 is the probabilistic solver's weight)
 // --max-steps N  stop after N steps in all (the rescan of a 1000 x 1000 task
 //             takes minutes per candidate); the report says it was cut short
+// --cutoff    poll a time limit's cutoff as a time-limited solve does (the
+//             limit is never reached): what the polling costs
 // --json      one JSON object on one line instead of the text line
 //
 // Candidate k draws a fixed SplitMix sequence of its own, so runs are
@@ -37,6 +39,7 @@
 #include "ant_colony/construction.h"
 #include "ant_colony/construction_pipeline.h"
 #include "ant_colony/fast_construction.h"
+#include "ant_colony/time_limit.h"
 #include "runtime/candidate_sources.h"
 
 namespace {
@@ -126,13 +129,15 @@ struct Options {
   double beta = 2.0;
   std::uint64_t max_steps = 0;  // 0: no cap
   std::size_t in_flight = 0;    // 0: the number the size calls for
+  bool cutoff = false;
   bool json = false;
 };
 
 int usage(const char* program) {
-  std::fprintf(stderr,
-               "usage: %s SIZE [CONSTRUCTIONS] [--rescan] [--beta B] [--max-steps N] [--in-flight K] [--json]\n",
-               program);
+  std::fprintf(
+      stderr,
+      "usage: %s SIZE [CONSTRUCTIONS] [--rescan] [--beta B] [--max-steps N] [--in-flight K] [--cutoff] [--json]\n",
+      program);
   return 2;
 }
 
@@ -142,6 +147,8 @@ bool parse(int argc, char** argv, Options& options) {
     const std::string arg = argv[k];
     if (arg == "--rescan") {
       options.rescan = true;
+    } else if (arg == "--cutoff") {
+      options.cutoff = true;
     } else if (arg == "--json") {
       options.json = true;
     } else if (arg == "--beta" && k + 1 < argc) {
@@ -221,16 +228,21 @@ int main(int argc, char** argv) {
     CappedSources sources(steps, options.max_steps, drawn);
     InOrder claims(count);
     corvane::ConstructionPipeline pipeline;
+    const corvane::TimeLimit limit(corvane::TimeLimit::Clock::now(), 1e6);
+    corvane::Cutoff cutoff(&limit);
     bool consistent = true;
-    pipeline.run(plan, claims, sources, [&](std::size_t k, const corvane::Constructor& built) {
-      const std::size_t picks = built.picked().count();
-      if (picks == 0 || picks != drawn[k]) {
-        std::fprintf(stderr, "construction %zu: %zu picks from %llu outputs\n", k, picks,
-                     static_cast<unsigned long long>(drawn[k]));
-        consistent = false;
-      }
-      ++completed;
-    });
+    pipeline.run(
+        plan, claims, sources,
+        [&](std::size_t k, const corvane::Constructor& built) {
+          const std::size_t picks = built.picked().count();
+          if (picks == 0 || picks != drawn[k]) {
+            std::fprintf(stderr, "construction %zu: %zu picks from %llu outputs\n", k, picks,
+                         static_cast<unsigned long long>(drawn[k]));
+            consistent = false;
+          }
+          ++completed;
+        },
+        options.cutoff ? &cutoff : nullptr);
     if (!consistent) return 1;
     if (claims.failure()) {
       try {

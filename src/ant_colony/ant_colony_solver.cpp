@@ -1,8 +1,10 @@
 #include "ant_colony/ant_colony_solver.h"
 
+#include <algorithm>
 #include <bit>
 #include <cmath>
 #include <new>
+#include <span>
 #include <string>
 
 #include "ant_colony/ant.h"
@@ -30,6 +32,18 @@ double deposit_scale(const Task& task) {
   }
   const double mean = static_cast<double>(sum) / static_cast<double>(task.m * task.n);
   return (static_cast<double>(task.b_total) / mean) * static_cast<double>(cmax);
+}
+
+// The ants of `batch` that were built (`built`), moved to its front in ant
+// order; all of them unless the iteration was cut short.
+std::span<const Solution> built_ants(std::vector<Solution>& batch, const std::vector<unsigned char>& built) {
+  std::size_t kept = 0;
+  for (std::size_t ant = 0; ant < batch.size(); ++ant) {
+    if (built[ant] == 0) continue;
+    if (kept != ant) std::swap(batch[kept], batch[ant]);
+    ++kept;
+  }
+  return {batch.data(), kept};
 }
 
 }  // namespace
@@ -89,39 +103,51 @@ Result<Assignment> search(const Task& task, const AntColonyParameters& parameter
   std::vector<ConstructionPipeline> pipelines;
   if (ants) pipelines = pipelines_for(plan, batch.size());
 
+  // Past the time limit, or once the solve is cancelled, the ants in
+  // construction are abandoned: built[ant] says whether ant `ant` of the
+  // iteration was built.
+  Cutoff cutoff(control.time_limit);
+  LimitWatch watch(control.watch, control.time_limit, cutoff);
+  std::vector<unsigned char> built(batch.size());
   BestCandidate best(task.m, task.n);
   const double f = 1.0 - parameters.rho;
   for (std::uint64_t iteration = 0; iteration < parameters.kmax; ++iteration) {
+    std::span<const Solution> done;
     if (ants) {
       plan.set_weights(weight_of);
       control.sources.start_batch(iteration);
+      std::fill(built.begin(), built.end(), 0);
       runtime::parallel_claims(
           batch.size(),
           [&](runtime::Claims& claims) {
-            auto finished = [&](std::size_t ant, const Constructor& built) {
-              batch[ant].cells.assign(built.picked());
-              batch[ant].value = objective.of(built.picked());
+            auto finished = [&](std::size_t ant, const Constructor& constructed) {
+              batch[ant].cells.assign(constructed.picked());
+              batch[ant].value = objective.of(constructed.picked());
+              built[ant] = 1;
               control.finished(batch[ant].value);
             };
-            pipelines[runtime::worker_index()].run(plan, claims, control.sources, finished);
+            pipelines[runtime::worker_index()].run(plan, claims, control.sources, finished, watch.cutoff());
           },
-          control.watch);
+          watch.get());
+      done = built_ants(batch, built);
     }
-    for (const Solution& ant : batch) best.offer(ant);
+    for (const Solution& ant : done) best.offer(ant);
 
-    // Evaporation, then every ant's deposit in ant order, a chunk of cells at
-    // a time: each cell sees exactly the operations of one pass over all
-    // cells followed by one pass per ant.
+    // Evaporation, then every built ant's deposit in ant order, a chunk of
+    // cells at a time: each cell sees exactly the operations of one pass over
+    // all cells followed by one pass per ant. An iteration cut short by the
+    // time limit is the solve's last: it updates the pheromone as an
+    // iteration of the ants it built would, though nothing reads it again.
     runtime::parallel_chunks(cells, kChunk, [&](std::size_t begin, std::size_t end) {
       for (std::size_t cell = begin; cell < end; ++cell) tau[cell] *= f;
-      for (const Solution& ant : batch) {
+      for (const Solution& ant : done) {
         const double d = ant.value / q;
         for (std::size_t cell : ant.cells.members(begin / CellSet::kWordBits, CellSet::words_for(end))) {
           tau[cell] += d;
         }
       }
     });
-    if (!control.checkpoint(Progress{iteration + 1, best.value(), tau, q, batch})) return Error{ErrorKind::Stopped, ""};
+    if (!control.checkpoint(Progress{iteration + 1, best.value(), tau, q, done})) return Error{ErrorKind::Stopped, ""};
     if (control.out_of_time()) break;
   }
   // The result is as large as the task: the working storage goes first.

@@ -25,8 +25,8 @@ struct AntColonyParameters {
 // The best assignment over all ants; MemoryError when a batch of num_ants
 // candidates cannot be held (before any is built) or an allocation fails,
 // Stopped when the checkpoint says so. Past the control's time limit, the
-// best so far once the iteration in flight, its pheromone update and
-// checkpoint included, is done. Throws InternalFailure when a pick meets a
+// best so far once the iteration in flight has ended with the ants built by
+// then (see Cutoff), its pheromone update and checkpoint included. Throws InternalFailure when a pick meets a
 // total weight of +infinity.
 Result<Assignment> solve_ant_colony(const Task& task, const AntColonyParameters& parameters,
                                     const SolveControl& control);

@@ -22,6 +22,7 @@
 #include <vector>
 
 #include "ant_colony/fast_construction.h"
+#include "ant_colony/time_limit.h"
 #include "runtime/candidate_sources.h"
 #include "runtime/function_ref.h"
 #include "runtime/pool.h"
@@ -50,8 +51,14 @@ class ConstructionPipeline {
   // candidate whose construction (or whose `finished`, or whose slot) throws
   // is reported to `claims` and the others go on. One thread at a time runs
   // a pipeline.
+  //
+  // With a `cutoff`, once it is due the constructions in flight are
+  // abandoned (never passed to `finished`) and the candidates claimed from
+  // then on are not started. It is read every kPollStages stages and before
+  // each start: a clock read costs about as much as a stage, a few hundred
+  // stages take microseconds.
   void run(const ConstructionPlan& plan, runtime::Claims& claims, const runtime::CandidateSources& sources,
-           Finished finished);
+           Finished finished, Cutoff* cutoff = nullptr);
 
   // Steps that needed the exact scan, over all constructions so far.
   std::uint64_t exact_steps() const noexcept;
@@ -65,8 +72,10 @@ class ConstructionPipeline {
     std::size_t candidate = 0;
     bool busy = false;
   };
+  static constexpr unsigned kPollStages = 256;
   bool start(std::size_t s, const ConstructionPlan& plan, runtime::Claims& claims,
-             const runtime::CandidateSources& sources);
+             const runtime::CandidateSources& sources, const Cutoff* cutoff);
+  bool build_alone(Slot& slot, const Cutoff* cutoff);
 
   bool record_order_;
   std::size_t room_ = std::numeric_limits<std::size_t>::max();  // the most in flight

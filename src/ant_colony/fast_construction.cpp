@@ -244,6 +244,13 @@ void Constructor::finish(OutputSource& outputs) {
   CORVANE_CHECK(candidates_.count() == 0, "every candidate is counted");
 }
 
+bool Constructor::finish_some(OutputSource& outputs, std::size_t stages) {
+  const SoleBuilder builder(building_);
+  for (; stages > 0 && !done(); --stages) run_stage(outputs);
+  CORVANE_CHECK(!done() || candidates_.count() == 0, "every candidate is counted");
+  return done();
+}
+
 void Constructor::run_stage(OutputSource& outputs) {
   switch (stage_) {
     case Stage::Aim:

@@ -170,6 +170,8 @@ class alignas(kSharingRange) Constructor {
   void advance(OutputSource& outputs);
   // All the stages left, one after the other.
   void finish(OutputSource& outputs);
+  // At most `stages` of them; whether the construction is done.
+  bool finish_some(OutputSource& outputs, std::size_t stages);
 
   // The cells the last construction picked.
   const CellSet& picked() const noexcept { return chosen_; }

@@ -35,7 +35,8 @@ struct SolveControl {
   runtime::BatchWatch* watch = nullptr;
   // Counts the candidates as they finish; null when nobody reads it.
   CandidateTally* tally = nullptr;
-  // No iteration and no sample starts once it has passed; null: no limit.
+  // Once it has passed, no iteration, ant or sample starts and those in
+  // construction are abandoned (see Cutoff); null: no limit.
   const TimeLimit* time_limit = nullptr;
 
   // A batch body's last word on each candidate it finished.

@@ -18,16 +18,22 @@ TimeLimit::TimeLimit(Clock::time_point start, double seconds) noexcept
 
 // Woken at the deadline, the batch has stopped by itself already; the wake
 // only makes sure of it.
-SampleWatch::Clock::time_point SampleWatch::wake_at() const {
+LimitWatch::Clock::time_point LimitWatch::wake_at() const {
+  if (limit_ == nullptr) return inner_->wake_at();
   return inner_ != nullptr ? std::min(inner_->wake_at(), limit_->deadline()) : limit_->deadline();
 }
 
-void SampleWatch::woke(FunctionRef<void()> stop) {
-  if (limit_->passed()) {
+void LimitWatch::woke(FunctionRef<void()> stop) {
+  if (limit_ != nullptr && limit_->passed()) {
     stop();
     return;
   }
-  if (inner_ != nullptr) inner_->woke(stop);
+  if (inner_ == nullptr) return;
+  auto cancel = [&] {
+    cutoff_.cancel();
+    stop();
+  };
+  inner_->woke(cancel);
 }
 
 }  // namespace corvane

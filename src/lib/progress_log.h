@@ -11,8 +11,9 @@
 // handlers need not parse the messages.
 //
 // Everything here runs with the interpreter lock held. Handlers are Python
-// code and may do anything: raise (the solve then stops with that
-// exception), re-enter solve, log again or take long.
+// code and may raise (the solve then stops with that exception), re-enter
+// solve, log again or take long; one that waits for a solve on another
+// thread logging through it deadlocks on its own lock, as logging has it.
 #pragma once
 
 #include <chrono>
@@ -70,9 +71,6 @@ class ProgressLog {
   CandidateTally& tally() noexcept { return tally_; }
   // Whether the batches are to be watched for progress records.
   bool watches_batches() const noexcept { return info_; }
-  // Whether every candidate is an iteration of its own (samples), so that a
-  // batch may be stopped between them.
-  bool samples() const noexcept { return units_.samples; }
 
   // Each of these writes its records and returns false, with the exception
   // set, when a handler raised.

@@ -1,5 +1,8 @@
 #include "lib/solve_call.h"
 
+#include <algorithm>
+#include <chrono>
+
 #include "ant_colony/time_limit.h"
 #include "lib/types.h"
 #include "runtime/candidate_sources.h"
@@ -23,42 +26,50 @@ PyObject* result_tuple(const Assignment& best) {
 }
 
 // What the calling thread does for a solve besides waiting for its batches:
-// between batches it runs the pending signal handlers (lock released) and
-// writes the records (logger on); while a batch runs it wakes to write the
-// progress records. When a handler raised, the solve ends with the batch in
-// flight: a batch of samples is stopped (no further sample starts), an ant
-// colony iteration runs to its end, as the time limit has it too. Records
-// are written, and handlers run, with the lock taken back.
+// between batches it runs the pending signal handlers (lock released, or
+// progress records on) and writes the records (logger on); while a batch
+// runs it wakes to write the progress records and, at least every
+// kSignalPeriod, to run the pending signal handlers, so that Ctrl-C takes
+// effect within half a second. When a handler raised, the solve ends with
+// the batch in flight: the batch is stopped and its constructions in flight
+// are abandoned (see LimitWatch). Records are written, and handlers run, with
+// the lock taken back.
 class CallingThread final : public runtime::BatchWatch {
  public:
+  static constexpr std::chrono::milliseconds kSignalPeriod{250};
+
   CallingThread(ProgressLog* log, ReleasedInterpreter* released) noexcept : log_(log), released_(released) {}
 
   // False when the solve must stop: the lock is then held, with the
   // exception set.
   bool between_batches(const Progress& progress) {
     if (released_ != nullptr) released_->take_back();
-    const bool go_on = (log_ == nullptr || !log_->restore_failure()) &&
-                       (released_ == nullptr || PyErr_CheckSignals() == 0) &&
+    const bool signals = released_ != nullptr || (log_ != nullptr && log_->watches_batches());
+    const bool go_on = (log_ == nullptr || !log_->restore_failure()) && (!signals || PyErr_CheckSignals() == 0) &&
                        (log_ == nullptr || log_->after_batch(progress));
     if (go_on && released_ != nullptr) released_->give_up();
     return go_on;
   }
 
   // Watching a batch: only with a log that wants progress records.
-  Clock::time_point wake_at() const override { return log_->next_progress(); }
+  Clock::time_point wake_at() const override { return std::min(log_->next_progress(), next_signal_check_); }
   void woke(FunctionRef<void()> stop) override {
-    if (log_->failed() || Clock::now() < log_->next_progress()) return;
+    const Clock::time_point now = Clock::now();
+    if (log_->failed() || now < wake_at()) return;
+    next_signal_check_ = now + kSignalPeriod;
     if (released_ != nullptr) released_->take_back();
-    const bool written = log_->progress();
+    const bool record = now >= log_->next_progress();
+    const bool go_on = (!record || log_->progress()) && PyErr_CheckSignals() == 0;
     // The exception waits until the batch is over (between_batches).
-    if (!written) log_->keep_failure();
+    if (!go_on) log_->keep_failure();
     if (released_ != nullptr) released_->give_up();
-    if (!written && log_->samples()) stop();
+    if (!go_on) stop();
   }
 
  private:
   ProgressLog* log_;
   ReleasedInterpreter* released_;
+  Clock::time_point next_signal_check_ = Clock::now() + kSignalPeriod;
 };
 
 }  // namespace

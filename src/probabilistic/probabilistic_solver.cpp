@@ -63,7 +63,8 @@ Result<Assignment> sample(const Task& task, const ProbabilisticParameters& param
   BestCandidate best(task.m, task.n);
   control.sources.start_batch(0);
   // The time limit stops the batch itself: a sample is a unit of work.
-  SampleWatch watch(control.watch, control.time_limit);
+  Cutoff cutoff(control.time_limit);
+  LimitWatch watch(control.watch, control.time_limit, cutoff);
   runtime::parallel_claims(
       parameters.kmax,
       [&](runtime::Claims& claims) {
@@ -73,7 +74,7 @@ Result<Assignment> sample(const Task& task, const ProbabilisticParameters& param
           bests[thread].offer(value, sample, built.picked());
           control.finished(value);
         };
-        pipelines[thread].run(plan, claims, control.sources, finished);
+        pipelines[thread].run(plan, claims, control.sources, finished, watch.cutoff());
       },
       watch.get());
 

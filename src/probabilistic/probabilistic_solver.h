@@ -19,8 +19,8 @@ struct ProbabilisticParameters {
 // The best of kmax samples; MemoryError when an allocation fails (all of
 // them come before the first sample), Stopped when the checkpoint after the
 // batch says so. Past the control's time limit no further sample starts
-// (sample 0 always does), and the best of those built is returned, ties to
-// the lowest index.
+// and those in construction are abandoned once one sample is built (see
+// Cutoff); the best of those built is returned, ties to the lowest index.
 Result<Assignment> solve_probabilistic(const Task& task, const ProbabilisticParameters& parameters,
                                        const SolveControl& control);
 Result<Assignment> solve_probabilistic(const Task& task, const ProbabilisticParameters& parameters);

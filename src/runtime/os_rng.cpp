@@ -16,8 +16,6 @@
 namespace corvane::runtime {
 namespace {
 
-using GetrandomFn = ssize_t (*)(void*, std::size_t, unsigned int);
-
 // How entropy is fetched, settled by the first caller. Racing first callers
 // probe independently and store the same answer.
 constexpr std::uintptr_t kUnprobed = 0;
@@ -44,13 +42,12 @@ void lock_before_fork() { urandom_mutex.lock(); }
 void unlock_after_fork() { urandom_mutex.unlock(); }
 const bool fork_handlers_installed = pthread_atfork(&lock_before_fork, &unlock_after_fork, &unlock_after_fork) == 0;
 
-std::uintptr_t probe_route() {
-  void* symbol = dlsym(RTLD_DEFAULT, "getrandom");
-  if (symbol == nullptr) return kUseDevice;
-  const auto fn = reinterpret_cast<GetrandomFn>(symbol);
-  // A zero-length request tells whether the kernel lets us use the call.
+std::uintptr_t probe_route(GetrandomFn fn) {
+  if (fn == nullptr) return kUseDevice;
+  // A zero-length request tells whether the kernel lets us use the call: a
+  // seccomp filter refuses it with EPERM, an old kernel lacks it (ENOSYS).
   if (fn(nullptr, 0, 0) < 0 && (errno == EPERM || errno == ENOSYS)) return kUseDevice;
-  return reinterpret_cast<std::uintptr_t>(symbol);
+  return reinterpret_cast<std::uintptr_t>(fn);
 }
 
 // Repeats `read_some` until `out` is full. It returns a byte count or -1
@@ -138,17 +135,30 @@ std::optional<EntropyError> fill_from_urandom(std::span<std::uint8_t> out) {
   return fill_exact(out, [fd](std::uint8_t* data, std::size_t size) { return read(fd, data, size); });
 }
 
+namespace {
+
+// Fills `out` the way `route` says.
+std::optional<EntropyError> fill_through(std::uintptr_t route, std::span<std::uint8_t> out) {
+  if (route == kUseDevice) return fill_from_urandom(out);
+  const auto fn = reinterpret_cast<GetrandomFn>(route);
+  return fill_exact(out, [fn](std::uint8_t* data, std::size_t size) { return fn(data, size, 0); });
+}
+
+}  // namespace
+
 std::optional<EntropyError> fill_os_entropy(std::span<std::uint8_t> out) {
   (void)fork_handlers_installed;
   request_count.fetch_add(1, std::memory_order_relaxed);
   std::uintptr_t route = entropy_route.load(std::memory_order_acquire);
   if (route == kUnprobed) {
-    route = probe_route();
+    route = probe_route(reinterpret_cast<GetrandomFn>(dlsym(RTLD_DEFAULT, "getrandom")));
     entropy_route.store(route, std::memory_order_release);
   }
-  if (route == kUseDevice) return fill_from_urandom(out);
-  const auto fn = reinterpret_cast<GetrandomFn>(route);
-  return fill_exact(out, [fn](std::uint8_t* data, std::size_t size) { return fn(data, size, 0); });
+  return fill_through(route, out);
+}
+
+std::optional<EntropyError> fill_os_entropy_with(GetrandomFn getrandom, std::span<std::uint8_t> out) {
+  return fill_through(probe_route(getrandom), out);
 }
 
 std::uint64_t os_entropy_request_count() noexcept { return request_count.load(std::memory_order_relaxed); }

@@ -331,3 +331,19 @@ def test_the_interpreter_exits_cleanly_under_a_daemon_thread_writing_progress(de
     # as the interpreter shuts down: no crash, no hang.
     for mode in MODES:
         assert run_child(DAEMON.format(delay=delay), timeout=60, **MODES[mode]) == "leaving"
+
+
+PACED = """
+    handler = listen(level=logging.INFO)
+    corvane.ProbabilisticAssignmentSolver(kmax=10**12).solve(sized_task(30, 30))
+    print(json.dumps([[r.event, r.elapsed, r.remaining] for r in handler.records]))
+"""
+
+
+def test_progress_is_paced_and_expects_no_more_than_the_limit_leaves():
+    seen = run_child(PACED, CORVANE_TIME_LIMIT="2.5")
+    progress = [(elapsed, left) for event, elapsed, left in seen if event == "progress"]
+    # A record a second at most (the solve may end late on a busy machine).
+    assert 1 <= len(progress) <= seen[-1][1] + 2
+    # At the pace so far, ten to the twelfth samples would take days.
+    assert all(left <= max(0.0, 2.5 - elapsed) + 1e-9 for elapsed, left in progress)

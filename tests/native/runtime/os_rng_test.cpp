@@ -58,5 +58,18 @@ TEST(OsRng, DeviceIsOpenedOnceAndClosedOnExec) {
   EXPECT_TRUE(fcntl(after_first[0], F_GETFD) & FD_CLOEXEC);
 }
 
+// A getrandom that a seccomp filter refuses, as container runtimes' default
+// profiles did before they knew the call.
+ssize_t refused_getrandom(void*, std::size_t, unsigned int) {
+  errno = EPERM;
+  return -1;
+}
+
+TEST(OsRng, RefusedGetrandomFallsBackToTheDevice) {
+  std::array<std::uint8_t, 64> bytes{};
+  ASSERT_FALSE(fill_os_entropy_with(&refused_getrandom, bytes).has_value());
+  EXPECT_NE(bytes, (std::array<std::uint8_t, 64>{}));
+}
+
 }  // namespace
 }  // namespace corvane::runtime
