@@ -6,13 +6,23 @@
 #   -fsanitize=address,undefined,float-cast-overflow -fno-sanitize-recover=all
 #   -D_GLIBCXX_ASSERTIONS (bounds checks in the standard containers)
 #   CORVANE_CHECKS=ON (our own debug checks, src/runtime/check.h, in the module too)
-# runs the GoogleTest suite, then the whole pytest suite in an interpreter with
-# the sanitizer runtimes preloaded. Any report fails the stage:
+# runs the GoogleTest suite, then the whole pytest suite, on every core
+# (pytest-xdist), in an interpreter with the sanitizer runtimes preloaded (its
+# xdist workers and every process the tests start inherit LD_PRELOAD and the
+# options below). Any report fails the stage:
 #   UBSan  every check aborts the process (no recovery; halt_on_error=1 too);
 #   ASan   the first error ends the process (its default);
-#   LSan   runs when each process exits (forked children that exit normally
-#          included) and makes the exit status non-zero on a leak.
-# Before the suite, three canaries show that each kind of report does fail.
+#   LSan   runs when each process exits (xdist workers and forked children
+#          that exit normally included) and makes the exit status non-zero on a
+#          leak.
+# An xdist worker is ended by its controller before LeakSanitizer's check at
+# exit runs (and pytest would not see its exit status): tests/python/conftest.py
+# makes each worker check for leaks when its tests are done. Neither that
+# report nor one from a child process that a test started reaches pytest's
+# result, so during the suite every report is also written to a file of its
+# own (log_path) and the stage fails when any such file exists. Before the suite, three canaries show that
+# each kind of report does fail, and a fourth that a leak in an xdist worker
+# is caught.
 #
 # Run-time settings, and why:
 #   PYTHONMALLOC=malloc          Python objects become ordinary heap blocks: ASan
@@ -37,12 +47,20 @@
 #                                and mypy keep allocated until exit (each entry is
 #                                explained there, with where it shows without corvane).
 #
+# The interpreter (PYTHON, default python3) needs the test extra, pytest-xdist
+# included: bash tests/run_tests.sh installs it.
+#
 #   bash .ci/stages/10-asan-ubsan.sh        (ASAN_BUILD_DIR overrides the build directory)
 set -euo pipefail
 cd "$(dirname "$0")/../.."
 root="$PWD"
 
-python="$(python3 -c 'import sys; print(sys.executable)')"  # the interpreter itself, not a shell shim
+# The interpreter itself, not a shell shim.
+python="$("${PYTHON:-python3}" -c 'import sys; print(sys.executable)')"
+if ! "$python" -c "import xdist, hypothesis" 2>/dev/null; then
+  echo "pytest-xdist and hypothesis are not installed in $python: run bash tests/run_tests.sh first" >&2
+  exit 1
+fi
 build_dir="${ASAN_BUILD_DIR:-build/ci-asan-ubsan}"
 jobs="$(nproc 2>/dev/null || echo 2)"
 generator=()
@@ -115,7 +133,50 @@ corvane.ProbabilisticAssignmentSolver(3).solve(task)  # corvane reads the freed 
 EOF
 expect_report freed-object "heap-use-after-free" sanitized_python "$scratch/uaf.py"
 
+# Reports of the processes that follow go to files as well:
+# REPORTS/report.PROGRAM.PID. Only the interpreter's count: other programs that
+# the tests run (git) inherit the preloaded runtimes, and LeakSanitizer reports
+# their own leaks; warnings without an error do not count either.
+reports="$scratch/reports"
+mkdir "$reports"
+export ASAN_OPTIONS="$ASAN_OPTIONS:log_path=$reports/report:log_exe_name=1"
+export UBSAN_OPTIONS="$UBSAN_OPTIONS:log_path=$reports/report:log_exe_name=1"
+check_reports() {  # check_reports WHAT: fails, showing them, when the interpreter reported an error
+  local found
+  found="$(grep -l -E "ERROR: |runtime error" "$reports"/report.python* 2>/dev/null || true)"
+  if [ -n "$found" ]; then
+    cat $found >&2
+    echo "$1: sanitizer reports above" >&2
+    exit 1
+  fi
+  if compgen -G "$reports/report.*" >/dev/null; then
+    echo "not counted (another program's report, or a warning):"
+    cat "$reports"/report.*
+  fi
+}
+mkdir "$scratch/worker-canary"
+cp tests/python/conftest.py tests/python/support.py "$scratch/worker-canary/"  # the suite's own worker check
+cat >"$scratch/worker-canary/test_leak.py" <<'EOF'
+import ctypes
+import numpy as np
+import corvane
+def test_leaks_a_task():
+    task = corvane.Task(2, 3, np.ones((2, 3), np.int64), np.ones((2, 3), np.int64), 3, np.zeros((2, 3)))
+    ctypes.pythonapi.Py_IncRef(ctypes.py_object(task))
+EOF
+(cd "$scratch/worker-canary" && sanitized_python -m pytest -q -p no:cacheprovider -n 2 test_leak.py >"$scratch/worker.log" 2>&1) || true
+if ! grep -qs "copy_matrix" "$reports"/report.python*; then
+  cat "$scratch/worker.log" >&2
+  echo "canary 'leak in an xdist worker' was not reported" >&2
+  exit 1
+fi
+echo "canary 'leak in an xdist worker': reported"
+rm -f "$reports"/report.*
+
 echo "--- Python tests under ASan + UBSan"
 sanitized_python -c "import corvane, sys; assert corvane.__file__.startswith(sys.argv[1]), corvane.__file__" \
   "$build_dir"
-(cd tests/python && sanitized_python -m pytest -q -p no:cacheprovider .)
+status=0
+(cd tests/python && sanitized_python -m pytest -q -p no:cacheprovider -n "$jobs" .) || status=$?
+check_reports "Python tests"
+exit "$status"

@@ -2,10 +2,13 @@
 # Interpreter and NumPy matrix, which is also the wheel check.
 #
 # For every entry below: `pip wheel` builds a wheel from this checkout with that
-# interpreter, the wheel is installed with its test extra into a fresh virtual
-# environment together with that NumPy, and the whole Python test suite runs
-# from a copy of tests/, examples/, docs/ and the top-level pages outside the source
-# tree, so that the module and its type stubs can only come from site-packages.
+# interpreter (once per interpreter: entries of one interpreter with different
+# NumPy versions install the same wheel, as users do), the wheel is installed
+# with its test extra into a fresh virtual environment together with that
+# NumPy, and the whole Python test suite runs, on every core (pytest-xdist),
+# from a copy of tests/, examples/, docs/ and the top-level pages outside the
+# source tree, so that the module and its type stubs can only come from
+# site-packages.
 #
 #   bash .ci/stages/20-matrix.sh                   # every entry
 #   bash .ci/stages/20-matrix.sh 3.13.0 'numpy>=2,<3'   # one entry
@@ -27,7 +30,11 @@ run_entry() {
   local version="$1" numpy_spec="$2" work="$3"
   local python="$pyenv_root/versions/$version/bin/python"
   local tag="py$version-$(tr -c 'a-z0-9.\n' '_' <<<"$numpy_spec")"
-  local venv="$work/venv-$tag" dist="$work/dist-$tag" suite="$work/suite-$tag"
+  # pip builds against NumPy 2 (the build requirement) whatever the entry's NumPy,
+  # so one wheel per interpreter serves every entry of that interpreter.
+  local venv="$work/venv-$tag" dist="$work/dist-py$version" suite="$work/suite-$tag"
+  local jobs
+  jobs="$(nproc 2>/dev/null || echo 2)"
   if [ ! -x "$python" ]; then
     echo "no interpreter at $python" >&2
     return 1
@@ -35,10 +42,14 @@ run_entry() {
 
   "$python" -m venv "$venv"
   local py="$venv/bin/python"
-  "$py" -m pip wheel -q --no-deps -w "$dist" "$source_dir"
   local wheel
-  wheel="$(ls "$dist"/corvane-*.whl)"
-  echo "built $(basename "$wheel")"
+  if wheel="$(ls "$dist"/corvane-*.whl 2>/dev/null)"; then
+    echo "reusing $(basename "$wheel"), built for an earlier entry of Python $version"
+  else
+    "$py" -m pip wheel -q --no-deps -w "$dist" "$source_dir"
+    wheel="$(ls "$dist"/corvane-*.whl)"
+    echo "built $(basename "$wheel")"
+  fi
   # The wheel holds the extension at top level and the stub package beside it.
   "$py" - "$wheel" <<'EOF'
 import sys, sysconfig, zipfile
@@ -70,7 +81,7 @@ if module.parent != site or not (site / "corvane-stubs" / "__init__.pyi").is_fil
     sys.exit(f"corvane from {module}, expected it and its stubs in {site}")
 print(f"Python {sys.version.split()[0]}, NumPy {numpy.__version__}, corvane from {module}")
 EOF
-  "$py" -m pytest -q -p no:cacheprovider --rootdir "$suite" tests/python
+  "$py" -m pytest -q -p no:cacheprovider -n "$jobs" --rootdir "$suite" tests/python
 }
 
 if [ "${1:-}" = "--entry" ]; then

@@ -16,8 +16,9 @@
 #     the environment's own scripts and the few programs the tests run;
 #     CC=/bin/false CXX=/bin/false), and the Python suite run from a copy of
 #     tests/python outside the source tree, so that only the installed package
-#     can be imported. Tests that need the checkout (the examples, the
-#     changelog) skip there, and the summary names them.
+#     can be imported, on every core (pytest-xdist). Tests that need the
+#     checkout (the examples, the changelog) skip there, and the summary names
+#     them.
 #  5. The sdist installed into another fresh environment, built from source,
 #     then imported and solving from an empty directory.
 #
@@ -97,7 +98,8 @@ cp -r tests/python "$work/suite/tests/python"
 if not corvane.__file__.startswith(sys.prefix + "/"):
     sys.exit(f"corvane from {corvane.__file__}, not from {sys.prefix}")
 print(f"corvane from {corvane.__file__}")'
-  "${no_compiler[@]}" "$py" -m pytest -q -p no:cacheprovider -rs --rootdir "$work/suite" tests/python
+  "${no_compiler[@]}" "$py" -m pytest -q -p no:cacheprovider -rs -n "$(nproc 2>/dev/null || echo 2)" \
+    --rootdir "$work/suite" tests/python
 )
 
 step "the sdist, installed from source"
