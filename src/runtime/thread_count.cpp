@@ -35,11 +35,15 @@ std::size_t decide_thread_count(const EnvLookup& env, const CpuCounts& cpus, con
   return std::min(count, kMaxThreads);
 }
 
-CpuCounts query_cpu_counts() noexcept {
-  CpuCounts counts;
+std::size_t affinity_cpu_count() noexcept {
   cpu_set_t set;  // room for 1024 CPUs
   CPU_ZERO(&set);
-  if (sched_getaffinity(0, sizeof set, &set) == 0) counts.affinity = static_cast<std::size_t>(CPU_COUNT(&set));
+  return sched_getaffinity(0, sizeof set, &set) == 0 ? static_cast<std::size_t>(CPU_COUNT(&set)) : 0;
+}
+
+CpuCounts query_cpu_counts() noexcept {
+  CpuCounts counts;
+  counts.affinity = affinity_cpu_count();
   const long online = sysconf(_SC_NPROCESSORS_ONLN);
   if (online > 0) counts.online = static_cast<std::size_t>(online);
   return counts;

@@ -30,6 +30,9 @@ std::size_t decide_thread_count(const EnvLookup& env, const CpuCounts& cpus, con
 
 CpuCounts query_cpu_counts() noexcept;
 
+// CPUs in the calling thread's affinity mask; 0 when the query fails.
+std::size_t affinity_cpu_count() noexcept;
+
 // decide_thread_count() over the real environment, CPUs and control groups.
 std::size_t thread_count_from_system();
 

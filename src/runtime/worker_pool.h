@@ -1,10 +1,9 @@
 // A fixed set of detached worker threads that run indexed batches.
 //
-// Batches wait in one shared FIFO queue. Every worker that takes part in a
-// batch claims chunks of its index range from an atomic cursor, so no index
-// runs twice and the batch needs no per-item bookkeeping; chunks shrink as
-// the range runs out, so the last items spread over idle workers. The thread
-// that submitted a batch blocks until every item has run.
+// Batches wait in one shared FIFO queue, and every worker that takes part in
+// a batch claims its items (see batch.h). The thread that submitted a batch
+// blocks until every item has run, spinning first where that costs nobody a
+// processor (see spin_wait.h).
 #pragma once
 
 #include <pthread.h>
@@ -16,7 +15,9 @@
 #include <mutex>
 #include <vector>
 
+#include "runtime/batch.h"
 #include "runtime/pool.h"
+#include "runtime/spin_wait.h"
 
 namespace corvane::runtime {
 
@@ -68,8 +69,6 @@ class WorkerPool {
   static void forget_current_worker() noexcept;
 
  private:
-  struct Batch;
-  class BatchClaims;
   struct WorkerSlot {
     WorkerPool* pool;
     std::size_t index;
@@ -80,13 +79,11 @@ class WorkerPool {
   static void* thread_main(void* slot);
   void work_loop(std::size_t index);
   void wait_for_work_briefly() const noexcept;
-  void help(Batch& batch);
-  void record_failure(Batch& batch, std::size_t index, std::exception_ptr failure);
   void enqueue(Batch& batch);  // caller holds mutex_
   void dequeue(Batch& batch);  // caller holds mutex_
   void leave(Batch& batch);    // caller holds mutex_
   void settle(Batch& batch);   // caller holds mutex_
-  void wait_for(Batch& batch, std::unique_lock<std::mutex>& lock, BatchWatch* watch);
+  void wait_for(Batch& batch, std::unique_lock<std::mutex>& lock, std::size_t busy_threads, BatchWatch* watch);
   void stop();
 
   const std::size_t size_;
@@ -105,6 +102,7 @@ class WorkerPool {
   // Mirrors of state guarded by mutex_, read by spinning workers.
   std::atomic<std::size_t> queued_batches_{0};
   std::atomic<bool> stopping_{false};
+  CallerSpin caller_spin_;
 };
 
 }  // namespace corvane::runtime

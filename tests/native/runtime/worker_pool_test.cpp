@@ -79,6 +79,26 @@ TEST(WorkerPool, PlacementAndOrderUnderSeveralThreadCounts) {
   }
 }
 
+// Back-to-back batches, as a solver's iterations hand them over (the caller
+// spins for them where it may): each still runs on the workers alone, and
+// every item's plain writes are seen by the caller once run() returns.
+TEST(WorkerPool, BackToBackBatchesRunOffTheCallerAndPublishTheirWrites) {
+  for (std::size_t size : {1, 2}) {
+    auto pool = WorkerPool::start(size);
+    const auto caller = std::this_thread::get_id();
+    std::vector<std::size_t> slots(3);
+    for (std::size_t round = 1; round <= 300; ++round) {
+      std::atomic<int> on_caller{0};
+      run_on(*pool, slots.size(), [&](std::size_t i) {
+        slots[i] = round * 10 + i;
+        if (std::this_thread::get_id() == caller) on_caller++;
+      });
+      ASSERT_EQ(on_caller.load(), 0) << size << " threads, round " << round;
+      for (std::size_t i = 0; i < slots.size(); ++i) ASSERT_EQ(slots[i], round * 10 + i);
+    }
+  }
+}
+
 TEST(WorkerPool, LowestFailingIndexIsRethrownAfterAllItemsRan) {
   for (std::size_t size : {1, 2, 4}) {
     auto pool = WorkerPool::start(size);
