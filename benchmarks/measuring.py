@@ -350,6 +350,45 @@ def measure_constructions(configs: list[ConstructionConfig], builds: list[Build]
     return results
 
 
+# The hand-over: batches of 20 items of 3.5 µs each with 4 µs of the caller's
+# own work between two batches, about what a 10x10 ant colony iteration is.
+HANDOVER_ARGS = ["--items", "20", "--item-ns", "3500", "--between-ns", "4000", "--batches", "5000", "--json"]
+HANDOVER_SETTINGS = [(1, False), (1, True), (2, False), (2, True)]  # (workers, pinned to one CPU)
+
+
+def measure_handover(builds: list[Build], quiet: QuietWaiter, rounds: int) -> dict[str, dict[tuple, dict]]:
+    """handover_bench of every revision: one and two workers, the process
+    free to use every CPU and pinned to one, the revisions interleaved. Per
+    setting the median of the rounds' microseconds per hand-over is kept,
+    with the range and the largest other load."""
+    cpu = str(min(os.sched_getaffinity(0)))
+    runs: dict[str, dict[tuple, list[tuple[dict, float | None]]]] = {b.role: {} for b in builds}
+    for round_index in range(rounds):
+        for index, (workers, pinned) in enumerate(HANDOVER_SETTINGS):
+            for revision in interleaved(builds, round_index, index):
+                command = (["taskset", "-c", cpu] if pinned else []) + [
+                    str(revision.handover_program), "--workers", str(workers), *HANDOVER_ARGS]
+                log(f"  {revision.role}: {' '.join(command)} ...")
+                run = run_measured(command, None, quiet())
+                result = json.loads(run.stdout)
+                log(f"    {result['handover_us']:.1f} µs per hand-over, other load {fmt_load(run.other_cores)}")
+                runs[revision.role].setdefault((workers, pinned), []).append((result, run.other_cores))
+    results: dict[str, dict[tuple, dict]] = {b.role: {} for b in builds}
+    for role, settings in runs.items():
+        for key, measured in settings.items():
+            per_batch = [r["handover_us"] for r, _ in measured]
+            results[role][key] = {"handover_us": statistics.median(per_batch), "low": min(per_batch),
+                                  "high": max(per_batch), "runs": len(per_batch),
+                                  "cpu_us_per_batch": statistics.median(r["cpu_us_per_batch"] for r, _ in measured),
+                                  "other_cores": max_known(load for _, load in measured)}
+    return results
+
+
+def max_known(loads) -> float | None:
+    known = [load for load in loads if load is not None]
+    return max(known) if known else None
+
+
 def measure_ceiling(program: Path, sizes: tuple[int, ...], quiet: QuietWaiter) -> list[dict]:
     """How much two independent single-threaded processes slow each other
     down on this machine: the most two threads of one solve can hope for.

@@ -104,6 +104,7 @@ class Measurements:
     constructions: dict[str, dict[tuple, dict]]
     ceiling: list[dict]
     pyperf_paths: dict[tuple[str, int], Path] = field(default_factory=dict)
+    handover: dict[str, dict[tuple, dict]] = field(default_factory=dict)  # role -> (workers, pinned) -> result
 
     @property
     def compared(self) -> bool:
@@ -342,6 +343,7 @@ def comparison_sections(args, m: Measurements) -> list[str]:
              if key in m.constructions["candidate"]]
     lines += table(COMPARISON_STEP_COLUMNS, steps)
     lines += [IN_FLIGHT_NOTE, ""]
+    lines += handover_section(m, [b.role for b in reversed(m.builds)])
     lines += ["### At a glance", ""]
     lines += table(pairs("Question", "Measured"), at_a_glance(args, m))
     lines += ["A ratio within a few percent of 1.00 is within what two runs of the same code differ by on this "
@@ -361,6 +363,38 @@ def comparison_sections(args, m: Measurements) -> list[str]:
               if disturbed(r["other_cores"])]
     lines += disturbed_note(noisy, "of them")
     return lines
+
+
+def handover_section(m: Measurements, roles: list[str]) -> list[str]:
+    """The hand-over table: a row per worker count and CPU setting, a column
+    per revision (and their ratio when there are two)."""
+    if not all(m.handover.get(role) for role in roles):
+        return []
+
+    def cell(role):
+        def text(key):
+            r = m.handover[role][key]
+            return (f"{r['handover_us']:.1f} ({r['low']:.1f}–{r['high']:.1f}); "
+                    f"CPU {r['cpu_us_per_batch']:.0f} µs")
+        return text
+
+    columns = [Column("Workers", lambda key: f"{key[0]}"),
+               Column("Process", lambda key: "pinned to one CPU" if key[1] else "free on every CPU")]
+    columns += [Column(f"µs per hand-over (range); CPU per batch{': ' + role if len(roles) > 1 else ''}", cell(role))
+                for role in roles]
+    if len(roles) == 2:
+        columns.append(Column("ratio", lambda key: fmt_ratio(
+            max(m.handover[roles[0]][key]["handover_us"], 0.1) / max(m.handover[roles[1]][key]["handover_us"], 0.1))))
+    columns.append(Column("Other load (cores), max", lambda key: fmt_load(
+        max_load(*(m.handover[role][key]["other_cores"] for role in roles)))))
+    keys = sorted(m.handover[roles[0]], key=lambda key: (key[0], key[1]))
+    return ["### Batch hand-over (handover_bench)" if len(roles) > 1 else "## Batch hand-over (handover_bench)", "",
+            "What handing a batch to the pool and back costs beyond the items' work: batches of 20 items of "
+            "3.5 µs each, 4 µs of the caller's own work between two batches (about a 10×10 ant colony "
+            "iteration); the wall time per batch less 20 × 3.5 µs / min(workers, 20) less 4 µs. The median of "
+            f"the rounds ({m.handover[roles[0]][keys[0]]['runs']} per setting, the revisions interleaved) with "
+            "its range; *CPU per batch* is the process's CPU time per batch, which shows a thread spinning "
+            "beside the workers.", ""] + table(columns, keys)
 
 
 # --------------------------------------------------------------------------
@@ -564,6 +598,8 @@ def single_sections(args, m: Measurements, role: str) -> list[str]:
               "weights; one that also recomputed τ^α · η^β for every cell at every step would be slower still.", ""]
     lines += table(pairs("Size", "Steps per candidate", "Straightforward solve, extrapolated",
                          "Measured solve, 1 thread"), extrapolated(m, role))
+    if not m.compared:
+        lines += handover_section(m, [role])
     if m.ceiling:
         lines += ["## Two-core ceiling", "",
                   "Two threads of one solve cannot scale better than two independent processes. Here "
@@ -607,6 +643,8 @@ def raw_json(info: dict, m: Measurements) -> dict:
         "revisions": {b.role: {"source": b.source, "commit": b.commit, "dirty": b.dirty} for b in m.builds},
         "constructions": {role: [dict(r) for r in rs.values()] for role, rs in m.constructions.items()},
         "ceiling": m.ceiling,
+        "handover": {role: [{"workers": k[0], "pinned": k[1], **r} for k, r in rs.items()]
+                     for role, rs in m.handover.items()},
         "solves": [
             {"solver": c.solver, "size": c.size, "kmax": c.kmax, "per_iteration": c.per_iteration,
              "unit": c.unit, "name": c.name,

@@ -31,6 +31,10 @@ class Build:
     def program(self) -> Path:
         return self.build_dir / "construction_bench"
 
+    @property
+    def handover_program(self) -> Path:
+        return self.build_dir / "handover_bench"
+
 
 def git(*args: str, cwd: Path = ROOT) -> str:
     return subprocess.run(["git", *args], cwd=cwd, check=True, capture_output=True, text=True).stdout.strip()
@@ -74,16 +78,40 @@ def build(role: str, installed: bool, rev: str | None) -> Build:
         if result.returncode != 0:
             sys.stderr.write(result.stdout + result.stderr)
             raise SystemExit(f"build failed: {' '.join(command)}")
+    program = build_dir / "handover_bench"
+    inputs = (ROOT / "benchmarks" / "handover_bench.cpp", build_dir / "libcorvane_core.a")
+    if not program.exists() or program.stat().st_mtime < max(p.stat().st_mtime for p in inputs):
+        build_handover(build_dir, source_dir)  # a revision without the program in its own build
     return Build(role, build_dir, None if installed else build_dir, source, commit, dirty)
 
 
-def compiler(build_dir: Path) -> str:
-    """The compiler and flags a build directory was configured with."""
+def build_handover(build_dir: Path, source_dir: Path) -> None:
+    """Builds this tree's handover_bench.cpp against a revision whose own
+    source has none, so that every revision's hand-over is timed by the same
+    program: it needs only the pool's start() and run()."""
+    cxx = cache_entries(build_dir).get("CMAKE_CXX_COMPILER", "c++")
+    command = [cxx, "-std=c++20", "-O3", "-DNDEBUG", "-pthread", f"-I{source_dir / 'src'}",
+               str(ROOT / "benchmarks" / "handover_bench.cpp"), str(build_dir / "libcorvane_core.a"),
+               "-o", str(build_dir / "handover_bench")]
+    result = subprocess.run(command, capture_output=True, text=True)
+    if result.returncode != 0:
+        sys.stderr.write(result.stdout + result.stderr)
+        raise SystemExit(f"build failed: {' '.join(command)}")
+
+
+def cache_entries(build_dir: Path) -> dict[str, str]:
+    """The entries of a build directory's CMakeCache.txt."""
     cache = {}
     for line in (build_dir / "CMakeCache.txt").read_text().splitlines():
         if ":" in line and "=" in line and not line.startswith(("//", "#")):
             key, value = line.split("=", 1)
             cache[key.split(":", 1)[0]] = value
+    return cache
+
+
+def compiler(build_dir: Path) -> str:
+    """The compiler and flags a build directory was configured with."""
+    cache = cache_entries(build_dir)
     cxx = cache.get("CMAKE_CXX_COMPILER", "c++")
     version = subprocess.run([cxx, "--version"], capture_output=True, text=True).stdout.splitlines()
     flags = " ".join(filter(None, [cache.get("CMAKE_CXX_FLAGS", ""), cache.get("CMAKE_CXX_FLAGS_RELEASE", "")]))

@@ -15,7 +15,10 @@ working tree (Release, into build/bench), then measures:
 - nanoseconds per construction step of the production construction (and,
   for the measured tree, of the straightforward rescan), with
   construction_bench on tasks of the same sizes (the Python API does not
-  expose step counts).
+  expose step counts);
+- microseconds per batch hand-over, what a batch costs beyond its items'
+  work, with handover_bench: one and two workers, the process free to use
+  every CPU and pinned to one.
 
 --baseline REV also builds the committed revision REV from its own source
 (git archive into build/bench-src-COMMIT) and measures both on the same
@@ -48,6 +51,7 @@ from measuring import (  # noqa: E402
     machine,
     measure_ceiling,
     measure_constructions,
+    measure_handover,
     measure_solves,
     plan,
 )
@@ -107,12 +111,14 @@ def main() -> int:
     constructions = measure_constructions(construction_configs, builds, quiet)
     log("two-core ceiling:")
     ceiling = measure_ceiling(builds[0].program, (300, 1000) if args.full else (300,), quiet)
+    log("batch hand-over:")
+    handover = measure_handover(builds, quiet, rounds=5 if args.full else 3)
     log("solves:")
     retries = args.retries if args.retries is not None else (2 if args.full else 0)
     solves = measure_solves(solve_configs, builds, quiet, retries)
     load_after = os.getloadavg()
 
-    m = Measurements(builds, solve_configs, solves, constructions, ceiling)
+    m = Measurements(builds, solve_configs, solves, constructions, ceiling, handover=handover)
     for old in args.results.glob("*.json") if args.results.exists() else ():
         old.unlink()
     m.pyperf_paths = save_pyperf(solves, args.results)

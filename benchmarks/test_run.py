@@ -228,3 +228,24 @@ def test_solve_once_under_pyperf(tmp_path):
                             ",".join(ENV_PASSED), "--expect-module", str(tmp_path), "-o", str(tmp_path / "x.json")],
                            env=env, capture_output=True, text=True)
     assert wrong.returncode != 0 and "not the module" in wrong.stdout + wrong.stderr
+
+
+def test_handover_keeps_each_settings_median_and_renders_both_revisions(monkeypatch, tmp_path):
+    builds = [fake_build(tmp_path, "candidate"), fake_build(tmp_path, "baseline")]
+    commands = []
+
+    def fake_run(command, env, before):
+        commands.append(command)
+        role = "candidate" if "/candidate/" in command[command.index("--workers") - 1] else "baseline"
+        us = (2.0 if role == "candidate" else 40.0) + len(commands) % 3
+        return ChildRun(json.dumps({"handover_us": us, "cpu_us_per_batch": 80.0}), 1.0, 1.0, 1000, 0.1)
+
+    monkeypatch.setattr(measuring, "run_measured", fake_run)
+    results = measuring.measure_handover(builds, quiet=lambda: 0.0, rounds=3)
+    assert len(commands) == 3 * len(measuring.HANDOVER_SETTINGS) * 2
+    assert sum(c[0] == "taskset" for c in commands) == len(commands) // 2
+    one_free = results["candidate"][(1, False)]
+    assert one_free["runs"] == 3 and one_free["low"] <= one_free["handover_us"] <= one_free["high"] < 5
+    m = report.Measurements(builds, [], {}, {}, [], handover=results)
+    rows = [line for line in report.handover_section(m, ["baseline", "candidate"]) if line.startswith("| 1 |")]
+    assert len(rows) == 2 and all("×" in row for row in rows)
