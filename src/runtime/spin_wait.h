@@ -6,9 +6,11 @@
 // goes through the host), far more than a short batch or the caller's work
 // between two batches. A thread that expects to be woken soon therefore
 // watches an atomic flag for a while first. It does so only where that costs
-// nobody a processor: a spin yields the processor every few microseconds, and
-// stops at once when a yield handed it to another thread, which means that
-// the spinner was standing in that thread's way.
+// nobody a processor: when the process may run on a processor more than the
+// threads with work to do occupy, and only until the spinner finds that it
+// was kept off its processor (preempted, because another thread needed it).
+// A spinner does not yield: with many threads waiting for the processors, a
+// yield would put it behind all of them.
 #pragma once
 
 #include <atomic>
@@ -34,37 +36,61 @@ enum class SpinEnd {
   contended,  // another thread needed this processor
 };
 
-// Spins until done() or `limit` has passed, yielding the processor every few
-// microseconds; having been kept off the processor for a while (by a yield
-// or by preemption) ends the spin as contended.
+// Spins until done() or `limit` has passed; having been kept off the
+// processor for a while ends the spin as contended.
 template <class Done>
 SpinEnd spin_until(Done done, std::chrono::nanoseconds limit) noexcept;
 
-// How long the thread that submitted a batch watches it before sleeping, one
-// per pool and shared by its callers. It spins only when the process may run
-// on more processors than the batch occupies (its affinity mask, bounded by
-// its control group's CPU quota), so that its spinning takes a
-// processor that would otherwise idle, and for about twice as long as recent
-// batches took, up to a cap: a batch that takes longer than that is long
-// enough for the wake-up not to matter. A spin that turned out to stand in
-// another thread's way (another process's, say) is not tried again for a
-// while, the while doubling each time.
-class CallerSpin {
+// Threads running or waiting for a processor on the whole machine, the
+// calling one included: the fourth field of /proc/loadavg ("running/total").
+// 0 when it cannot be read.
+std::size_t runnable_threads() noexcept;
+
+// How long the pool's threads spin before they sleep, one per pool. The
+// thread that submitted a batch spins only when the process may run on more
+// processors than the batch occupies (its affinity mask, bounded by its
+// control group's CPU quota), so that its spinning takes a processor that
+// would otherwise idle, and for about twice as long as recent batches took,
+// up to a cap: a batch that takes longer than that is long enough for the
+// wake-up not to matter. A spin that turned out to stand in another thread's
+// way (another process's, say) is not tried again for a while, the while
+// doubling each time.
+class SpinPolicy {
  public:
-  // `cpu_quota`: the control group's CPU quota, if any (read once).
-  explicit CallerSpin(std::optional<std::size_t> cpu_quota) noexcept;
+  using RunnableThreads = std::size_t (*)() noexcept;
+
+  // `cpu_quota`: the control group's CPU quota, if any (read once);
+  // `runnable`: runnable_threads() outside tests.
+  explicit SpinPolicy(std::optional<std::size_t> cpu_quota, RunnableThreads runnable = &runnable_threads) noexcept;
 
   // The processors this thread may use now, at least 1.
   std::size_t usable_cpus() const noexcept;
 
-  // Zero: sleep at once.
-  std::chrono::nanoseconds budget(std::size_t busy_threads) noexcept;
+  // How long a caller whose batch keeps `busy_threads` processors busy
+  // spins; zero: sleep at once.
+  std::chrono::nanoseconds caller_budget(std::size_t busy_threads) noexcept;
+
+  // How long a worker that has run out of work waits for the next batch
+  // before it sleeps: 50 us, as short batches arrive back to back, but none
+  // on a single processor, where the batch's submitter needs it, nor on a
+  // crowded machine.
+  std::chrono::nanoseconds worker_budget() noexcept;
+
+  // Whether the machine has more threads to run than processors, so that a
+  // spinner would keep one of them waiting (looked at every millisecond or
+  // so, in /proc/loadavg).
+  bool crowded() noexcept;
+
   // What became of a spin (or of a wait without one): how long the batch took
   // from its submission.
   void record(SpinEnd end, std::chrono::nanoseconds batch_time) noexcept;
 
  private:
+  const RunnableThreads runnable_;
   const std::size_t cpu_quota_;
+  const std::size_t online_cpus_;
+  std::atomic<std::int64_t> crowd_checked_ns_{INT64_MIN / 2};
+  std::atomic<bool> crowded_{false};
   // Moving average of batch times; relaxed, a race only blurs it.
   std::atomic<std::int64_t> typical_ns_{0};
   // Batches left to sleep through after contention, and the next such pause.
@@ -77,9 +103,9 @@ class CallerSpin {
 
 namespace spin_detail {
 using Clock = std::chrono::steady_clock;
-// A yield that took longer than this ran another thread meanwhile.
-inline constexpr std::chrono::nanoseconds kYieldedAway{std::chrono::microseconds{20}};
-void yield() noexcept;
+// A gap this long between two looks at the clock means that the spinner
+// was off its processor.
+inline constexpr std::chrono::nanoseconds kKeptOff{std::chrono::microseconds{20}};
 }  // namespace spin_detail
 
 template <class Done>
@@ -91,11 +117,8 @@ SpinEnd spin_until(Done done, std::chrono::nanoseconds limit) noexcept {
     if (done()) return SpinEnd::done;
     cpu_relax();
     if (spins % 64 == 0) {
-      spin_detail::yield();
       const auto now = Clock::now();
-      // Off the processor since the last look: preempted, or yielded to
-      // another thread.
-      if (now - last >= spin_detail::kYieldedAway) return done() ? SpinEnd::done : SpinEnd::contended;
+      if (now - last >= spin_detail::kKeptOff) return done() ? SpinEnd::done : SpinEnd::contended;
       if (now >= deadline) return SpinEnd::timed_out;
       last = now;
     }

@@ -19,15 +19,9 @@ thread_local constinit std::size_t current_index = 0;
 
 std::atomic<std::size_t> started_total{0};
 
-// Short batches arrive back to back; a worker that has just run out of work
-// waits this long for the next one before it goes to sleep, yielding the
-// processor meanwhile to the thread with work to do: waking a sleeping
-// thread takes longer than the caller's work between two batches.
-constexpr std::chrono::microseconds kWorkerSpinTime{50};
-
 }  // namespace
 
-WorkerPool::WorkerPool(std::size_t size) : size_(size), slots_(size), caller_spin_(cgroup_cpu_quota("")) {
+WorkerPool::WorkerPool(std::size_t size) : size_(size), slots_(size), spin_(cgroup_cpu_quota("")) {
   for (std::size_t i = 0; i < size; ++i) slots_[i] = WorkerSlot{this, i};
 }
 
@@ -117,12 +111,12 @@ void WorkerPool::work_loop(std::size_t index) {
   workers_gone_.notify_all();
 }
 
-void WorkerPool::wait_for_work_briefly() const noexcept {
+void WorkerPool::wait_for_work_briefly() noexcept {
   spin_until(
       [this] {
         return queued_batches_.load(std::memory_order_relaxed) != 0 || stopping_.load(std::memory_order_relaxed);
       },
-      kWorkerSpinTime);
+      spin_.worker_budget());
 }
 
 void WorkerPool::enqueue(Batch& batch) {
@@ -209,7 +203,7 @@ void WorkerPool::wait_for(Batch& batch, std::unique_lock<std::mutex>& lock, std:
     // processor is needed by the batch's other items.
     const auto submitted = Batch::Clock::now();
     const std::chrono::nanoseconds budget =
-        busy_threads == 0 ? std::chrono::nanoseconds{} : caller_spin_.budget(busy_threads);
+        busy_threads == 0 ? std::chrono::nanoseconds{} : spin_.caller_budget(busy_threads);
     SpinEnd end = SpinEnd::timed_out;
     if (budget.count() > 0) {
       lock.unlock();
@@ -224,7 +218,7 @@ void WorkerPool::wait_for(Batch& batch, std::unique_lock<std::mutex>& lock, std:
       };
       wait_watched(batch, lock, watch, this, stop);
     }
-    if (busy_threads > 0) caller_spin_.record(end, Batch::Clock::now() - submitted);
+    if (busy_threads > 0) spin_.record(end, Batch::Clock::now() - submitted);
   }
 }
 

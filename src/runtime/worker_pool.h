@@ -78,7 +78,7 @@ class WorkerPool {
 
   static void* thread_main(void* slot);
   void work_loop(std::size_t index);
-  void wait_for_work_briefly() const noexcept;
+  void wait_for_work_briefly() noexcept;
   void enqueue(Batch& batch);  // caller holds mutex_
   void dequeue(Batch& batch);  // caller holds mutex_
   void leave(Batch& batch);    // caller holds mutex_
@@ -102,7 +102,7 @@ class WorkerPool {
   // Mirrors of state guarded by mutex_, read by spinning workers.
   std::atomic<std::size_t> queued_batches_{0};
   std::atomic<bool> stopping_{false};
-  CallerSpin caller_spin_;
+  SpinPolicy spin_;
 };
 
 }  // namespace corvane::runtime
