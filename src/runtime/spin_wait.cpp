@@ -1,6 +1,7 @@
 #include "runtime/spin_wait.h"
 
 #include <fcntl.h>
+#include <sched.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -33,6 +34,10 @@ std::int64_t now_ns() noexcept {
 }
 
 }  // namespace
+
+namespace spin_detail {
+void yield() noexcept { sched_yield(); }
+}  // namespace spin_detail
 
 std::size_t runnable_threads() noexcept {
   const int fd = open("/proc/loadavg", O_RDONLY | O_CLOEXEC);
@@ -69,8 +74,8 @@ std::size_t SpinPolicy::usable_cpus() const noexcept {
   return std::clamp<std::size_t>(affinity_cpu_count(), 1, cpu_quota_);
 }
 
-std::chrono::nanoseconds SpinPolicy::worker_budget() noexcept {
-  return usable_cpus() > 1 && !crowded() ? kWorkerSpin : std::chrono::nanoseconds{};
+std::chrono::nanoseconds SpinPolicy::worker_budget() const noexcept {
+  return usable_cpus() > 1 ? kWorkerSpin : std::chrono::nanoseconds{};
 }
 
 std::chrono::nanoseconds SpinPolicy::caller_budget(std::size_t busy_threads) noexcept {

@@ -9,8 +9,10 @@
 // nobody a processor: when the process may run on a processor more than the
 // threads with work to do occupy, and only until the spinner finds that it
 // was kept off its processor (preempted, because another thread needed it).
-// A spinner does not yield: with many threads waiting for the processors, a
-// yield would put it behind all of them.
+// A spinner yields the processor every few microseconds, so that a thread
+// that needs it gets it at once; with many threads waiting for the
+// processors that would put the spinner behind all of them, and so the
+// submitter of a batch does not spin at all on a crowded machine.
 #pragma once
 
 #include <atomic>
@@ -36,8 +38,9 @@ enum class SpinEnd {
   contended,  // another thread needed this processor
 };
 
-// Spins until done() or `limit` has passed; having been kept off the
-// processor for a while ends the spin as contended.
+// Spins until done() or `limit` has passed, yielding the processor every few
+// microseconds; having been kept off the processor for a while (by a yield
+// that ran another thread, or by preemption) ends the spin as contended.
 template <class Done>
 SpinEnd spin_until(Done done, std::chrono::nanoseconds limit) noexcept;
 
@@ -72,9 +75,8 @@ class SpinPolicy {
 
   // How long a worker that has run out of work waits for the next batch
   // before it sleeps: 50 us, as short batches arrive back to back, but none
-  // on a single processor, where the batch's submitter needs it, nor on a
-  // crowded machine.
-  std::chrono::nanoseconds worker_budget() noexcept;
+  // on a single processor, where the batch's submitter needs it.
+  std::chrono::nanoseconds worker_budget() const noexcept;
 
   // Whether the machine has more threads to run than processors, so that a
   // spinner would keep one of them waiting (looked at every millisecond or
@@ -106,6 +108,7 @@ using Clock = std::chrono::steady_clock;
 // A gap this long between two looks at the clock means that the spinner
 // was off its processor.
 inline constexpr std::chrono::nanoseconds kKeptOff{std::chrono::microseconds{20}};
+void yield() noexcept;
 }  // namespace spin_detail
 
 template <class Done>
@@ -117,6 +120,7 @@ SpinEnd spin_until(Done done, std::chrono::nanoseconds limit) noexcept {
     if (done()) return SpinEnd::done;
     cpu_relax();
     if (spins % 64 == 0) {
+      spin_detail::yield();
       const auto now = Clock::now();
       if (now - last >= spin_detail::kKeptOff) return done() ? SpinEnd::done : SpinEnd::contended;
       if (now >= deadline) return SpinEnd::timed_out;

@@ -37,7 +37,6 @@ TEST(SpinWait, CallerSpinsOnlyOnAProcessorTheBatchLeavesFree) {
   if (cpus == 1) GTEST_SKIP() << "one usable processor: the caller never spins";
   SpinPolicy crowded(std::nullopt, &crowded_machine);
   EXPECT_EQ(crowded.caller_budget(cpus - 1).count(), 0);
-  EXPECT_EQ(crowded.worker_budget().count(), 0);
   EXPECT_GT(spin.worker_budget().count(), 0);
   EXPECT_GT(spin.caller_budget(cpus - 1).count(), 0);
 
