@@ -14,7 +14,6 @@
 namespace corvane::runtime {
 namespace {
 
-constexpr std::chrono::nanoseconds kWorkerSpin{std::chrono::microseconds{50}};
 // The first batch of a pool is spun for this long; later ones for twice the
 // recent batch time, within these bounds.
 constexpr std::int64_t kFirstSpinNs = 100'000;
@@ -72,10 +71,6 @@ bool SpinPolicy::crowded() noexcept {
 std::size_t SpinPolicy::usable_cpus() const noexcept {
   // The affinity mask is read every time: a process may be pinned later.
   return std::clamp<std::size_t>(affinity_cpu_count(), 1, cpu_quota_);
-}
-
-std::chrono::nanoseconds SpinPolicy::worker_budget() const noexcept {
-  return usable_cpus() > 1 ? kWorkerSpin : std::chrono::nanoseconds{};
 }
 
 std::chrono::nanoseconds SpinPolicy::caller_budget(std::size_t busy_threads) noexcept {

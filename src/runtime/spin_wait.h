@@ -39,10 +39,11 @@ enum class SpinEnd {
 };
 
 // Spins until done() or `limit` has passed, yielding the processor every few
-// microseconds; having been kept off the processor for a while (by a yield
-// that ran another thread, or by preemption) ends the spin as contended.
+// microseconds; with `stop_when_kept_off`, having been kept off the
+// processor for a while (by a yield that ran another thread, or by
+// preemption) ends the spin as contended.
 template <class Done>
-SpinEnd spin_until(Done done, std::chrono::nanoseconds limit) noexcept;
+SpinEnd spin_until(Done done, std::chrono::nanoseconds limit, bool stop_when_kept_off = true) noexcept;
 
 // Threads running or waiting for a processor on the whole machine, the
 // calling one included: the fourth field of /proc/loadavg ("running/total").
@@ -72,11 +73,6 @@ class SpinPolicy {
   // How long a caller whose batch keeps `busy_threads` processors busy
   // spins; zero: sleep at once.
   std::chrono::nanoseconds caller_budget(std::size_t busy_threads) noexcept;
-
-  // How long a worker that has run out of work waits for the next batch
-  // before it sleeps: 50 us, as short batches arrive back to back, but none
-  // on a single processor, where the batch's submitter needs it.
-  std::chrono::nanoseconds worker_budget() const noexcept;
 
   // Whether the machine has more threads to run than processors, so that a
   // spinner would keep one of them waiting (looked at every millisecond or
@@ -112,7 +108,7 @@ void yield() noexcept;
 }  // namespace spin_detail
 
 template <class Done>
-SpinEnd spin_until(Done done, std::chrono::nanoseconds limit) noexcept {
+SpinEnd spin_until(Done done, std::chrono::nanoseconds limit, bool stop_when_kept_off) noexcept {
   using spin_detail::Clock;
   auto last = Clock::now();
   const auto deadline = last + limit;
@@ -122,7 +118,7 @@ SpinEnd spin_until(Done done, std::chrono::nanoseconds limit) noexcept {
     if (spins % 64 == 0) {
       spin_detail::yield();
       const auto now = Clock::now();
-      if (now - last >= spin_detail::kKeptOff) return done() ? SpinEnd::done : SpinEnd::contended;
+      if (stop_when_kept_off && now - last >= spin_detail::kKeptOff) return done() ? SpinEnd::done : SpinEnd::contended;
       if (now >= deadline) return SpinEnd::timed_out;
       last = now;
     }

@@ -19,6 +19,14 @@ thread_local constinit std::size_t current_index = 0;
 
 std::atomic<std::size_t> started_total{0};
 
+// Short batches arrive back to back; a worker that has just run out of work
+// waits this long for the next one before it goes to sleep, and so does a
+// caller of a pool of several workers that has no processor to spare for
+// its batch (SpinPolicy). Both yield the processor meanwhile, to the thread
+// with work to do: waking a sleeping thread takes longer than a short batch
+// or the caller's work between two batches.
+constexpr std::chrono::microseconds kBriefSpin{50};
+
 }  // namespace
 
 WorkerPool::WorkerPool(std::size_t size) : size_(size), slots_(size), spin_(cgroup_cpu_quota("")) {
@@ -116,7 +124,7 @@ void WorkerPool::wait_for_work_briefly() noexcept {
       [this] {
         return queued_batches_.load(std::memory_order_relaxed) != 0 || stopping_.load(std::memory_order_relaxed);
       },
-      spin_.worker_budget());
+      kBriefSpin, /*stop_when_kept_off=*/false);
 }
 
 void WorkerPool::enqueue(Batch& batch) {
@@ -195,31 +203,34 @@ void WorkerPool::run_claims(std::size_t count, ClaimsBody body, void* context, B
 
 void WorkerPool::wait_for(Batch& batch, std::unique_lock<std::mutex>& lock, std::size_t busy_threads,
                           BatchWatch* watch) {
-  if (!batch.finished.load(std::memory_order_relaxed)) {
-    // The workers that run the batch keep `busy_threads` processors busy;
-    // the caller spins on one more, if the process has it, and otherwise
-    // goes to sleep at once, leaving its processor to them. A worker that
-    // waits for its nested batch (busy_threads 0) does not spin: its
-    // processor is needed by the batch's other items.
-    const auto submitted = Batch::Clock::now();
-    const std::chrono::nanoseconds budget =
-        busy_threads == 0 ? std::chrono::nanoseconds{} : spin_.caller_budget(busy_threads);
-    SpinEnd end = SpinEnd::timed_out;
-    if (budget.count() > 0) {
-      lock.unlock();
-      end = spin_until([&batch] { return batch.finished.load(std::memory_order_acquire); }, budget);
-      lock.lock();
-    }
-    if (end != SpinEnd::done) {
-      const auto stop = [this, &batch] {
-        std::lock_guard<std::mutex> stopping(mutex_);
-        batch.stopped.store(true, std::memory_order_relaxed);
-        settle(batch);
-      };
-      wait_watched(batch, lock, watch, this, stop);
-    }
-    if (busy_threads > 0) spin_.record(end, Batch::Clock::now() - submitted);
+  if (batch.finished.load(std::memory_order_relaxed)) return;
+  // The workers that run the batch keep `busy_threads` processors busy; the
+  // caller spins on one more if the process has it (SpinPolicy). Without
+  // one, a caller of a pool of several workers spins briefly, yielding to
+  // them, and one of a single worker goes to sleep at once, leaving its
+  // processor to it. A worker that waits for its nested batch (busy_threads
+  // 0) does not spin: its processor is needed by the batch's other items.
+  const auto submitted = Batch::Clock::now();
+  const auto finished = [&batch] { return batch.finished.load(std::memory_order_acquire); };
+  const std::chrono::nanoseconds budget =
+      busy_threads == 0 ? std::chrono::nanoseconds{} : spin_.caller_budget(busy_threads);
+  SpinEnd end = SpinEnd::timed_out;
+  if (budget.count() > 0 || busy_threads > 1) {
+    lock.unlock();
+    end = budget.count() > 0 ? spin_until(finished, budget)
+                             : spin_until(finished, kBriefSpin, /*stop_when_kept_off=*/false);
+    lock.lock();
   }
+  if (end != SpinEnd::done) {
+    const auto stop = [this, &batch] {
+      std::lock_guard<std::mutex> stopping(mutex_);
+      batch.stopped.store(true, std::memory_order_relaxed);
+      settle(batch);
+    };
+    wait_watched(batch, lock, watch, this, stop);
+  }
+  // Only the policy's own spins teach it about contention.
+  if (busy_threads > 0) spin_.record(budget.count() > 0 ? end : SpinEnd::timed_out, Batch::Clock::now() - submitted);
 }
 
 }  // namespace corvane::runtime
