@@ -4,7 +4,7 @@ child process (support.py)."""
 
 import pytest
 
-from support import run_child
+from support import UNDER_ASAN, run_child
 
 MODES = {"held": {}, "released": {"CORVANE_RELEASE_GIL": "1"}}
 
@@ -115,7 +115,10 @@ OVERSHOOT = """
     ("corvane.AntColonyAssignmentSolver(num_ants=3000, kmax=10**9)", (300, 300, None), 1.0),
     # Every cell fits: a sample takes a million steps, and the thread keeps
     # five going at once, which complete together a second or more later.
-    ("corvane.ProbabilisticAssignmentSolver(kmax=10**12)", (1000, 1000, "all"), 6.0),
+    # The bound holds once a candidate has completed: under AddressSanitizer
+    # these complete only after the limit.
+    pytest.param("corvane.ProbabilisticAssignmentSolver(kmax=10**12)", (1000, 1000, "all"), 6.0,
+                 marks=pytest.mark.skipif(UNDER_ASAN, reason="the sanitizer slows the first sample past the limit")),
 ])
 def test_the_limit_holds_with_constructions_in_flight(solver, task, limit, mode):
     # The first candidates complete well within the limit even on a busy
