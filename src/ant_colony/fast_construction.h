@@ -132,6 +132,9 @@ class ConstructionPlan {
   double scale_ = 0.0;           // 2^shift
   double quantum_ = 0.0;         // 2^-shift
   CellSet start_candidates_;
+  // Each cell's weight quantised at scale_ (0 unless positive), padded with
+  // zeros to whole blocks: what the start tree sums.
+  CacheAlignedVector<std::int64_t> units_;
   std::size_t start_count_ = 0;
   std::size_t start_infinite_ = 0;
   QuantisedTree start_tree_;

@@ -206,10 +206,10 @@ enum class Family {
 };
 
 // A task of the family with at least `min_cells` cells: mostly a few hundred,
-// sometimes a few (the construction's plain scan).
+// sometimes up to a hundred or so (the plain scan, and the smallest trees).
 Case make_case(Family family, std::mt19937_64& rng, std::size_t min_cells = 1) {
   std::uniform_int_distribution<int> size_pick(0, 9);
-  const std::size_t cells = std::max(min_cells, size_pick(rng) < 2 ? 1 + rng() % 40 : 256 + rng() % 900);
+  const std::size_t cells = std::max(min_cells, size_pick(rng) < 2 ? 1 + rng() % 120 : 256 + rng() % 900);
   Case c;
   c.weights.resize(cells);
   c.resources.resize(cells);
