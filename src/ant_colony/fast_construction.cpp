@@ -500,11 +500,15 @@ std::size_t Constructor::sole_candidate() const {
 // The cells a budget change drops, batched a tree row at a time: a run of
 // equal resource lies in cell order, so consecutive drops mostly share rows.
 // The counts are kept here until the end, apart from the candidate words
-// that every drop writes.
+// that every drop writes. The row's deltas live apart from the counts, which
+// the tree's update would otherwise keep from staying in registers.
 class Constructor::Drops {
  public:
-  explicit Drops(Constructor& owner)
-      : owner_(owner), records_(owner.plan_->records_.data()), tree_(owner.tree_holds_units()) {}
+  using Deltas = std::int64_t[QuantisedTree::kFanout];
+  Drops(Constructor& owner, Deltas& deltas)
+      : owner_(owner), records_(owner.plan_->records_.data()), tree_(owner.tree_holds_units()), deltas_(deltas) {
+    std::fill(std::begin(deltas_), std::end(deltas_), 0);
+  }
   ~Drops() {
     flush();
     owner_.count_ -= dropped_;
@@ -548,7 +552,7 @@ class Constructor::Drops {
   std::size_t dropped_ = 0;
   std::size_t infinite_ = 0;
   std::size_t row_ = kNone;
-  std::int64_t deltas_[QuantisedTree::kFanout] = {};
+  Deltas& deltas_;
 };
 
 // The last stage of a step: takes `cell` and, when that leaves runs of the
@@ -595,7 +599,8 @@ void Constructor::drop_some() {
   const ResourceOrder& order = plan_->by_resource_;
   const CellRecord* records = plan_->records_.data();
   const std::size_t stop = std::min(drop_end_, drop_next_ + kDropsPerStage);
-  Drops drops(*this);
+  Drops::Deltas deltas;
+  Drops drops(*this, deltas);
   while (drop_next_ < stop) {
     // A run with a cell for every block of the running sums, or more,
     // changes most of them: they are rebuilt if ever needed again, which
