@@ -30,6 +30,10 @@ constexpr std::size_t kPipelineThreshold = std::size_t{1} << 12;
 // cell would add to the memory of the largest tasks.
 constexpr std::size_t kUnitsThreshold = std::size_t{1} << 18;
 
+// From this many cells on (a group of the running sums), a construction's
+// running sums follow its changes.
+constexpr std::size_t kFollowedSumsThreshold = std::size_t{1} << 12;
+
 // From this many cells on, a batch's start state gets its block sums cached
 // up front, as exact steps become frequent enough to need them.
 constexpr std::size_t kWarmSumsThreshold = std::size_t{1} << 16;
@@ -122,10 +126,11 @@ ConstructionPlan::ConstructionPlan(std::span<const std::int64_t> resources, std:
       chunk_counts_(chunks(), 0),
       chunk_infinite_(chunks(), 0),
       start_candidates_(resources.size()),
-      units_(resources.size() < kUnitsThreshold
+      units_(layout.keep_units
                  ? (resources.size() + QuantisedTree::kBlock - 1) / QuantisedTree::kBlock * QuantisedTree::kBlock
                  : 0,
-             0) {
+             0),
+      follow_sums_(layout.follow_sums) {
   static_assert(kChunk % QuantisedTree::kRowCells == 0 && QuantisedTree::kRowCells % CellSet::kWordBits == 0);
   if (tree_) {
     start_tree_.resize(cells(), quantum_bits_);
@@ -134,6 +139,11 @@ ConstructionPlan::ConstructionPlan(std::span<const std::int64_t> resources, std:
   runtime::parallel_chunks(resources.size(), kChunk, [&](std::size_t begin, std::size_t end) {
     for (std::size_t cell = begin; cell < end; ++cell) records_[cell].resource = resources[cell];
   });
+}
+
+ConstructionPlan::Layout ConstructionPlan::Layout::for_cells(std::size_t cells) noexcept {
+  return Layout{ResourceOrder::width_for(cells), QuantisedTree::quantum_bits(cells), in_flight_for(cells),
+                cells >= kFollowedSumsThreshold, cells < kUnitsThreshold};
 }
 
 std::size_t ConstructionPlan::Layout::in_flight_for(std::size_t cells) noexcept {
@@ -202,6 +212,7 @@ void ConstructionPlan::prepare() {
   });
   start_count_ = std::accumulate(chunk_counts_.begin(), chunk_counts_.end(), std::size_t{0});
   start_infinite_ = std::accumulate(chunk_infinite_.begin(), chunk_infinite_.end(), std::size_t{0});
+  infinite_weights_ = std::any_of(records_.begin(), records_.end(), [](const CellRecord& r) { return r.weight == kInfinity; });
   if (quantised_) start_tree_.finish();
   // Cache each block's sum for the binade it starts in.
   if (tree_ && cells >= kWarmSumsThreshold) (void)start_sums_.walk(weights(), start_candidates_);
@@ -232,6 +243,7 @@ void Constructor::begin(const ConstructionPlan& plan, bool record_order) {
   rescale_due_ = false;
   rescale_below_ = plan.rescale_below();
   if (plan.tree_) sums_.restart(plan.start_sums_);
+  follow_sums_ = plan.tree_ && plan.follow_sums_;
   count_ = plan.start_count_;
   infinite_ = plan.start_infinite_;
   runs_ = plan.initial_runs_;
@@ -326,7 +338,10 @@ std::size_t Constructor::exact_pick(std::uint64_t output) {
 }
 
 // The exact left-to-right total.
-double Constructor::walk() { return sums_.walk(plan_->weights(), candidates_); }
+double Constructor::walk() {
+  if (!follow_sums_) sums_.restart_all_changed(plan_->start_sums_);
+  return sums_.walk(plan_->weights(), candidates_);
+}
 
 // Whether the left-to-right total of the candidates is certainly finite: it
 // lies within a factor 1 + (count + 16) * 2^-52 of the exact sum, which the
@@ -506,7 +521,13 @@ class Constructor::Drops {
  public:
   using Deltas = std::int64_t[QuantisedTree::kFanout];
   Drops(Constructor& owner, Deltas& deltas)
-      : owner_(owner), records_(owner.plan_->records_.data()), tree_(owner.tree_holds_units()), deltas_(deltas) {
+      : owner_(owner),
+        records_(owner.plan_->records_.data()),
+        tree_(owner.tree_holds_units()),
+        deltas_(deltas),
+        units_(tree_ && !owner.own_scale_ && !owner.plan_->infinite_weights_ && !owner.plan_->units_.empty()
+                   ? owner.plan_->units_.data()
+                   : nullptr) {
     std::fill(std::begin(deltas_), std::end(deltas_), 0);
   }
   ~Drops() {
@@ -520,6 +541,12 @@ class Constructor::Drops {
   // Drops `cell` if it is a candidate; see forget() for `sweep`.
   void drop(std::size_t cell, bool sweep) {
     if (!owner_.candidates_.take(cell)) return;
+    if (reads_units(sweep)) {
+      ++dropped_;
+      if (owner_.follow_sums_) owner_.sums_.left_in_sweep(cell);
+      add_to_row(cell, -units_[cell]);
+      return;
+    }
     const CellRecord& record = records_[cell];
     ++dropped_;
     owner_.forget(cell, record, sweep);
@@ -527,13 +554,16 @@ class Constructor::Drops {
       ++infinite_;
       return;
     }
-    if (!tree_) return;
-    const std::size_t row = cell / QuantisedTree::kRowCells;
-    if (row != row_) {
-      flush();
-      row_ = row;
+    if (tree_) add_to_row(cell, -owner_.units(record));
+  }
+
+  // Starts fetching what dropping `cell` reads.
+  void prefetch(std::size_t cell, bool sweep) const noexcept {
+    if (reads_units(sweep)) {
+      __builtin_prefetch(units_ + cell);
+    } else {
+      __builtin_prefetch(records_ + cell);
     }
-    deltas_[(cell % QuantisedTree::kRowCells) / QuantisedTree::kBlock] -= owner_.units(record);
   }
 
   // Applies the row's deltas.
@@ -546,6 +576,21 @@ class Constructor::Drops {
 
  private:
   static constexpr std::size_t kNone = ~std::size_t{0};
+
+  // Whether a drop needs no more than the plan's units: no weight is
+  // infinite, and the running sums need no weight (they do not follow, or
+  // forget the group in a sweep).
+  bool reads_units(bool sweep) const noexcept { return units_ != nullptr && (sweep || !owner_.follow_sums_); }
+
+  void add_to_row(std::size_t cell, std::int64_t delta) {
+    const std::size_t row = cell / QuantisedTree::kRowCells;
+    if (row != row_) {
+      flush();
+      row_ = row;
+    }
+    deltas_[(cell % QuantisedTree::kRowCells) / QuantisedTree::kBlock] += delta;
+  }
+
   Constructor& owner_;
   const CellRecord* records_;
   const bool tree_;
@@ -553,6 +598,7 @@ class Constructor::Drops {
   std::size_t infinite_ = 0;
   std::size_t row_ = kNone;
   Deltas& deltas_;
+  const std::int64_t* units_;  // the plan's, when they hold the tree's units
 };
 
 // The last stage of a step: takes `cell` and, when that leaves runs of the
@@ -597,7 +643,6 @@ void Constructor::take(std::size_t cell) {
 void Constructor::drop_some() {
   constexpr std::size_t kDropsPerStage = 512;
   const ResourceOrder& order = plan_->by_resource_;
-  const CellRecord* records = plan_->records_.data();
   const std::size_t stop = std::min(drop_end_, drop_next_ + kDropsPerStage);
   Drops::Deltas deltas;
   Drops drops(*this, deltas);
@@ -609,7 +654,7 @@ void Constructor::drop_some() {
     const bool sweep = run_end - order.run_begin(drop_run_) >= plan_->cells() / RunningSums::kBlock;
     const std::size_t end = std::min(stop, run_end);
     order.for_each_at(drop_next_, end, drop_end_, [&](std::size_t other, std::size_t ahead) {
-      __builtin_prefetch(records + ahead);
+      drops.prefetch(ahead, sweep);
       drops.drop(other, sweep);
     });
     drop_next_ = end;
@@ -623,7 +668,7 @@ void Constructor::admit(std::size_t cell) {
   candidates_.insert(cell);
   ++count_;
   if (infinite(r)) ++infinite_;
-  if (plan_->tree_) sums_.joined(cell, r.weight);
+  if (follow_sums_) sums_.joined(cell, r.weight);
   // Under its own scale a construction quantises afresh rather than let a
   // weight above that scale into the tree.
   if (own_scale_) {

@@ -49,10 +49,10 @@ class ConstructionPlan {
     ResourceOrder::Width width;
     int quantum_bits;            // see QuantisedTree::quantum_bits()
     std::size_t in_flight = 1;   // constructions a thread keeps going at once
+    bool follow_sums = false;    // a construction's running sums follow its every change
+    bool keep_units = true;      // the plan keeps each cell's quantised weight
 
-    static Layout for_cells(std::size_t cells) noexcept {
-      return Layout{ResourceOrder::width_for(cells), QuantisedTree::quantum_bits(cells), in_flight_for(cells)};
-    }
+    static Layout for_cells(std::size_t cells) noexcept;
     // Several constructions in flight hide one another's cache misses, which
     // only tasks too large for the cache have.
     static std::size_t in_flight_for(std::size_t cells) noexcept;
@@ -135,6 +135,8 @@ class ConstructionPlan {
   // Each cell's weight quantised at scale_ (0 unless positive), padded with
   // zeros to whole blocks: what the start tree sums.
   CacheAlignedVector<std::int64_t> units_;
+  bool infinite_weights_ = false;  // whether any cell weighs +infinity
+  bool follow_sums_;
   std::size_t start_count_ = 0;
   std::size_t start_infinite_ = 0;
   QuantisedTree start_tree_;
@@ -223,7 +225,7 @@ class alignas(kSharingRange) Constructor {
   // sums. In a sweep, they forget the cell's group rather than keep it
   // current.
   void forget(std::size_t cell, const CellRecord& r, bool sweep = false) noexcept {
-    if (!plan_->tree_) return;
+    if (!follow_sums_) return;
     if (sweep) {
       sums_.left_in_sweep(cell);
     } else {
@@ -259,6 +261,9 @@ class alignas(kSharingRange) Constructor {
   bool rescale_due_ = false;    // a cell came in since, maybe above the scale
   Wide rescale_below_ = 0;      // totals below this many quanta call for a fresh scale
   RunningSums sums_;
+  // Whether the running sums follow every change. A small task's do not:
+  // each walk sums it afresh, at less than the following costs its steps.
+  bool follow_sums_ = false;
   std::size_t count_ = 0;     // candidates
   std::size_t infinite_ = 0;  // candidates whose weight is +infinity
   std::size_t runs_ = 0;      // runs of the resource order within the budget

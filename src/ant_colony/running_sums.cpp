@@ -51,6 +51,13 @@ void RunningSums::restart(const RunningSums& start) {
   marked_.assign((start.blocks_.size() + 63) / 64, 0);
 }
 
+void RunningSums::restart_all_changed(const RunningSums& start) {
+  restart(start);
+  const std::size_t blocks = start.blocks_.size();
+  std::fill(marked_.begin(), marked_.end(), ~std::uint64_t{0});
+  if (blocks % 64 != 0) marked_.back() = (std::uint64_t{1} << (blocks % 64)) - 1;
+}
+
 void RunningSums::adopt() {
   blocks_.assign(start_->blocks_.begin(), start_->blocks_.end());
   groups_.assign(start_->groups_.begin(), start_->groups_.end());

@@ -45,6 +45,9 @@ class RunningSums {
   // walk; changes until then are only marked, so that a construction that
   // never walks spends next to nothing here.
   void restart(const RunningSums& start);
+  // The same, with every block marked as changed: for a construction that
+  // reports no changes, so that its next walk sums every block afresh.
+  void restart_all_changed(const RunningSums& start);
 
   // `cell`, of weight `weight`, became a candidate (joined) or stopped
   // being one (left).

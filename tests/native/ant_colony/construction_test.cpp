@@ -356,6 +356,24 @@ TEST(ConstructionEquivalence, WideTreeSums) {
   EXPECT_LT(ordinary.exact_steps() * 10, ordinary_picks);
 }
 
+TEST(ConstructionEquivalence, LayoutsOfLargeTasks) {
+  // Small tasks with the layout of large ones: running sums that follow
+  // every change, no quantised weights kept by the plan. Every family, so
+  // that exact steps take part.
+  EXPECT_FALSE(ConstructionPlan::Layout::for_cells(1000).follow_sums);
+  EXPECT_FALSE(ConstructionPlan::Layout::for_cells(1000000).keep_units);
+  std::mt19937_64 rng(777);
+  Constructor constructor;
+  for (int round = 0; round < 100; ++round) {
+    const Case c = make_case(static_cast<Family>(round % static_cast<int>(Family::kCount)), rng);
+    ConstructionPlan::Layout layout = ConstructionPlan::Layout::for_cells(c.weights.size());
+    layout.follow_sums = true;
+    layout.keep_units = round % 2 == 0;
+    ASSERT_TRUE(same_as_rescan(constructor, c, rng(), nullptr, layout)) << "round " << round;
+    ASSERT_TRUE(pipeline_same_as_rescan(c, scripted_batch(c, rng, 3), 2, layout)) << "round " << round;
+  }
+}
+
 TEST(ConstructionEquivalence, WideCellIndices) {
   // Tasks of 2^32 cells or more keep their resource order in 64-bit indices.
   // The same construction over wide indices, forced on small tasks.
