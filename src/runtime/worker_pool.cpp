@@ -366,14 +366,21 @@ void WorkerPool::run_claims(std::size_t count, ClaimsBody body, void* context, B
     leave(batch);
     watch = nullptr;
   }
-  // With a single worker the caller's spinning slowed it down instead.
-  if (!helping && size_ > 1) {
+  // A caller that spins slows the workers a little (on a sibling hardware
+  // thread, or on the same processor), which pays while waking it would
+  // take longer than the rest of the batch. With a single worker it spins
+  // only while batches finish within the spin time: there, a longer batch
+  // would cost more than the wake-up it saves.
+  const bool single = size_ == 1 && !helping;
+  const auto started = std::chrono::steady_clock::now();
+  if (!helping && (!single || short_batches_.load(std::memory_order_relaxed))) {
     lock.unlock();
     spin_briefly([&batch] { return batch.finished.load(std::memory_order_acquire); });
     lock.lock();
   }
   wait_for(batch, lock, watch);
   lock.unlock();
+  if (single) short_batches_.store(std::chrono::steady_clock::now() - started < kSpinTime, std::memory_order_relaxed);
   if (batch.failure) std::rethrow_exception(batch.failure);
 }
 

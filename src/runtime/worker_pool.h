@@ -105,6 +105,9 @@ class WorkerPool {
   // Mirrors of state guarded by mutex_, read by spinning workers.
   std::atomic<std::size_t> queued_batches_{0};
   std::atomic<bool> stopping_{false};
+  // Whether the last batch a caller waited for with a single worker finished
+  // within the spin time (a hint: callers may race on it).
+  std::atomic<bool> short_batches_{true};
 };
 
 }  // namespace corvane::runtime
