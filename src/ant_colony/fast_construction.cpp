@@ -212,7 +212,6 @@ void ConstructionPlan::prepare() {
   });
   start_count_ = std::accumulate(chunk_counts_.begin(), chunk_counts_.end(), std::size_t{0});
   start_infinite_ = std::accumulate(chunk_infinite_.begin(), chunk_infinite_.end(), std::size_t{0});
-  infinite_weights_ = std::any_of(records_.begin(), records_.end(), [](const CellRecord& r) { return r.weight == kInfinity; });
   if (quantised_) start_tree_.finish();
   // Cache each block's sum for the binade it starts in.
   if (tree_ && cells >= kWarmSumsThreshold) (void)start_sums_.walk(weights(), start_candidates_);
@@ -525,9 +524,7 @@ class Constructor::Drops {
         records_(owner.plan_->records_.data()),
         tree_(owner.tree_holds_units()),
         deltas_(deltas),
-        units_(tree_ && !owner.own_scale_ && !owner.plan_->infinite_weights_ && !owner.plan_->units_.empty()
-                   ? owner.plan_->units_.data()
-                   : nullptr) {
+        units_(tree_ && !owner.own_scale_ && !owner.plan_->units_.empty() ? owner.plan_->units_.data() : nullptr) {
     std::fill(std::begin(deltas_), std::end(deltas_), 0);
   }
   ~Drops() {
@@ -542,6 +539,7 @@ class Constructor::Drops {
   void drop(std::size_t cell, bool sweep) {
     if (!owner_.candidates_.take(cell)) return;
     if (reads_units(sweep)) {
+      CORVANE_CHECK(!kChecksOn || !infinite(records_[cell]), "no candidate weighs +infinity when drops run");
       ++dropped_;
       if (owner_.follow_sums_) owner_.sums_.left_in_sweep(cell);
       add_to_row(cell, -units_[cell]);
@@ -577,9 +575,11 @@ class Constructor::Drops {
  private:
   static constexpr std::size_t kNone = ~std::size_t{0};
 
-  // Whether a drop needs no more than the plan's units: no weight is
-  // infinite, and the running sums need no weight (they do not follow, or
-  // forget the group in a sweep).
+  // Whether a drop needs no more than the plan's units: when the running
+  // sums need no weight (they do not follow, or forget the group in a
+  // sweep). No candidate weighs +infinity when drops run: a construction
+  // with one fails at its next aim, and the take that admits one drops
+  // nothing.
   bool reads_units(bool sweep) const noexcept { return units_ != nullptr && (sweep || !owner_.follow_sums_); }
 
   void add_to_row(std::size_t cell, std::int64_t delta) {

@@ -135,7 +135,6 @@ class ConstructionPlan {
   // Each cell's weight quantised at scale_ (0 unless positive), padded with
   // zeros to whole blocks: what the start tree sums.
   CacheAlignedVector<std::int64_t> units_;
-  bool infinite_weights_ = false;  // whether any cell weighs +infinity
   bool follow_sums_;
   std::size_t start_count_ = 0;
   std::size_t start_infinite_ = 0;
