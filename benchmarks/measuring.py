@@ -1,7 +1,8 @@
 """What to measure and measuring it: the ladder of configurations, how busy
 other processes keep the machine, one child measured from outside, and the
 interleaved runs of every revision (pyperf for solves, construction_bench for
-construction steps and the two-core ceiling)."""
+construction steps and the two-core ceiling, handover_bench for the cost of
+handing a batch to the worker pool)."""
 
 from __future__ import annotations
 
@@ -142,6 +143,30 @@ def plan(full: bool) -> tuple[list[SolveConfig], list[ConstructionConfig]]:
                 count, cap = rescan[size]
                 constructions.append(ConstructionConfig(size, beta, True, count, cap))
     return solves, constructions
+
+
+@dataclass
+class HandoverConfig:
+    workers: int
+    pinned: bool  # all threads on one CPU (taskset)
+    rounds: int = 2  # interleaved runs per revision; the fastest is kept
+
+    @property
+    def key(self) -> tuple:
+        return (self.workers, self.pinned)
+
+    @property
+    def label(self) -> str:
+        return f"{self.workers} worker{'s' if self.workers > 1 else ''}" + (", pinned to one CPU" if self.pinned
+                                                                             else "")
+
+
+def handover_plan(full: bool) -> list[HandoverConfig]:
+    """handover_bench's settings: one worker, two, and one worker sharing a
+    single CPU with its caller, where waiting for the other thread by
+    spinning only delays it."""
+    rounds = 3 if full else 2
+    return [HandoverConfig(1, False, rounds), HandoverConfig(2, False, rounds), HandoverConfig(1, True, rounds)]
 
 
 # --------------------------------------------------------------------------
@@ -318,6 +343,17 @@ def measure_solves(configs: list[SolveConfig], builds: list[Build], quiet: Quiet
     return results
 
 
+def fastest(kept: dict | None, report: dict, time: str) -> dict:
+    """Of the run kept so far and a new run of the same work, the one with the
+    smaller `time` (the earlier on a tie), with the runs counted and the
+    largest other load either saw."""
+    if kept is None:
+        return report
+    runs = kept["runs"] + report["runs"]
+    other_cores = max(kept["other_cores"] or 0.0, report["other_cores"] or 0.0)
+    return {**(kept if kept[time] <= report[time] else report), "runs": runs, "other_cores": other_cores}
+
+
 def measure_constructions(configs: list[ConstructionConfig], builds: list[Build],
                           quiet: QuietWaiter) -> dict[str, dict[tuple, dict]]:
     """construction_bench of every revision on every configuration,
@@ -341,12 +377,32 @@ def measure_constructions(configs: list[ConstructionConfig], builds: list[Build]
                 log(f"    {report['ns_per_step']:.1f} ns/step over {report['steps']} steps, "
                     f"other load {fmt_load(run.other_cores)}")
                 kept = results[revision.role].get(config.key)
-                if kept is not None:
-                    report["runs"] += kept["runs"]
-                    report["other_cores"] = max(report["other_cores"] or 0.0, kept["other_cores"] or 0.0)
-                    if kept["ns_per_step"] <= report["ns_per_step"]:
-                        report = {**kept, "runs": report["runs"], "other_cores": report["other_cores"]}
-                results[revision.role][config.key] = report
+                results[revision.role][config.key] = fastest(kept, report, "ns_per_step")
+    return results
+
+
+def measure_handovers(configs: list[HandoverConfig], builds: list[Build],
+                      quiet: QuietWaiter) -> dict[str, dict[tuple, dict]]:
+    """handover_bench of every revision that has one in every setting,
+    interleaved. A run repeats the same work, so the fastest hand-over is
+    kept, with the largest other load any of its runs saw."""
+    targets = [b for b in builds if b.handover is not None]
+    results: dict[str, dict[tuple, dict]] = {b.role: {} for b in targets}
+    cpu = min(os.sched_getaffinity(0))
+    for index, config in enumerate(configs):
+        for round_index in range(config.rounds):
+            for revision in interleaved(targets, round_index, index):
+                command = [str(revision.handover), "--workers", str(config.workers), "--json"]
+                if config.pinned:
+                    command = ["taskset", "-c", str(cpu), *command]
+                log(f"  {revision.role}: handover_bench, {config.label} ...")
+                run = run_measured(command, None, quiet())
+                report = {**json.loads(run.stdout), "pinned": config.pinned, "other_cores": run.other_cores,
+                          "runs": 1}
+                log(f"    {report['handover_us']:.2f} us hand-over, {report['cpu_us_per_batch']:.2f} us CPU "
+                    f"per batch, other load {fmt_load(run.other_cores)}")
+                kept = results[revision.role].get(config.key)
+                results[revision.role][config.key] = fastest(kept, report, "handover_us")
     return results
 
 

@@ -9,7 +9,7 @@ from dataclasses import dataclass, field
 from pathlib import Path
 from typing import Any, Callable
 
-from measuring import ANT_CANDIDATES, DISTURBED, SolveConfig, disturbed, fmt_load
+from measuring import ANT_CANDIDATES, DISTURBED, HandoverConfig, SolveConfig, disturbed, fmt_load
 from pyperf_io import THREADS, Series, pyperf_compare
 from revisions import Build, compiler
 
@@ -104,6 +104,7 @@ class Measurements:
     constructions: dict[str, dict[tuple, dict]]
     ceiling: list[dict]
     pyperf_paths: dict[tuple[str, int], Path] = field(default_factory=dict)
+    handovers: dict[str, dict[tuple, dict]] = field(default_factory=dict)  # role: (workers, pinned): report
 
     @property
     def compared(self) -> bool:
@@ -170,7 +171,9 @@ def report(args, info: dict, m: Measurements, started: str, load_before: tuple, 
     for b in m.builds:
         who = f" ({b.role})" if m.compared else ""
         module = "installed package (`import corvane`)" if b.module_dir is None else "built by the run"
-        rows += [(f"Compiler{who}", compiler(b.build_dir)), (f"Code measured{who}", f"{b.source}; module {module}")]
+        bench = f"; handover_bench: {b.handover_source}" if b.handover_source else ""
+        rows += [(f"Compiler{who}", compiler(b.build_dir)),
+                 (f"Code measured{who}", f"{b.source}; module {module}{bench}")]
     rows.append(("Run", f"{mode_name(args)} mode, started {started}, took {elapsed / 60:.1f} min"))
     rows.append(("Load average (1, 5, 15 min)", f"before {', '.join(f'{v:.2f}' for v in load_before)}; "
                  f"after {', '.join(f'{v:.2f}' for v in load_after)}"))
@@ -270,6 +273,53 @@ IN_FLIGHT_NOTE = (
     "A revision without the pipeline builds one at a time (—).")
 
 
+HANDOVER_NOTE = (
+    "handover_bench runs batches of 20 items of 200 ns of busy work each on the worker pool, with 2 µs of the "
+    "caller's own work between batches, as a solver's bookkeeping between iterations. *Hand-over* is the wall "
+    "time per batch beyond that work (the items' work spread over the workers, plus the caller's); *CPU* is the "
+    "process's CPU time per batch, which shows threads spinning while others work. The pinned row runs the "
+    "caller and its worker on one CPU (`taskset`). A run repeats the same work, so the **fastest of the runs** "
+    "is given.")
+
+
+def handover_label(key: tuple) -> str:
+    return HandoverConfig(*key).label
+
+
+def fmt_us(us: float) -> str:
+    return f"{us:.2f}"
+
+
+def handover_ratio(baseline: float, candidate: float) -> str:
+    # A hand-over can measure zero or less when the work ran faster than its
+    # calibration predicted: no ratio then.
+    return f"**{fmt_ratio(baseline / candidate)}**" if baseline > 0 and candidate > 0 else "—"
+
+
+# Rows: (key, baseline's report, candidate's report).
+COMPARISON_HANDOVER_COLUMNS = [
+    Column("Pool", lambda r: handover_label(r[0])),
+    Column("Hand-over µs / batch: baseline", lambda r: fmt_us(r[1]["handover_us"])),
+    Column("candidate", lambda r: fmt_us(r[2]["handover_us"])),
+    Column("ratio", lambda r: handover_ratio(r[1]["handover_us"], r[2]["handover_us"])),
+    Column("CPU µs / batch: baseline", lambda r: fmt_us(r[1]["cpu_us_per_batch"])),
+    Column("candidate", lambda r: fmt_us(r[2]["cpu_us_per_batch"])),
+    Column("Runs", lambda r: f"{r[2]['runs']}"),
+    Column("Other load (cores), max", lambda r: fmt_load(max_load(r[1]["other_cores"], r[2]["other_cores"]))),
+]
+
+# Rows: (key, report).
+HANDOVER_COLUMNS = [
+    Column("Pool", lambda r: handover_label(r[0])),
+    Column("Batch µs", lambda r: fmt_us(r[1]["batch_us"])),
+    Column("Work µs", lambda r: fmt_us(r[1]["work_us"])),
+    Column("Hand-over µs", lambda r: fmt_us(r[1]["handover_us"])),
+    Column("CPU µs / batch", lambda r: fmt_us(r[1]["cpu_us_per_batch"])),
+    Column("Runs", lambda r: f"{r[1]['runs']}"),
+    Column("Other load (cores)", lambda r: fmt_load(r[1]["other_cores"])),
+]
+
+
 def in_flight(r: dict) -> str:
     return f"{r['in_flight']}" if "in_flight" in r else "—"
 
@@ -342,6 +392,11 @@ def comparison_sections(args, m: Measurements) -> list[str]:
              if key in m.constructions["candidate"]]
     lines += table(COMPARISON_STEP_COLUMNS, steps)
     lines += [IN_FLIGHT_NOTE, ""]
+    handovers = [(key, m.handovers["baseline"][key], m.handovers["candidate"][key])
+                 for key in m.handovers.get("candidate", {}) if key in m.handovers.get("baseline", {})]
+    if handovers:
+        lines += ["### Batch hand-over (handover_bench)", "", HANDOVER_NOTE, ""]
+        lines += table(COMPARISON_HANDOVER_COLUMNS, handovers)
     lines += ["### At a glance", ""]
     lines += table(pairs("Question", "Measured"), at_a_glance(args, m))
     lines += ["A ratio within a few percent of 1.00 is within what two runs of the same code differ by on this "
@@ -358,6 +413,9 @@ def comparison_sections(args, m: Measurements) -> list[str]:
     noisy += [f"construction_bench {'rescan' if k[2] else 'production'} {square(k[0])} {weight(k[1])} "
               f"({role}, {r['other_cores']:.2f})"
               for role in ("baseline", "candidate") for k, r in m.constructions[role].items()
+              if disturbed(r["other_cores"])]
+    noisy += [f"handover_bench {handover_label(k)} ({role}, {r['other_cores']:.2f})"
+              for role in ("baseline", "candidate") for k, r in m.handovers.get(role, {}).items()
               if disturbed(r["other_cores"])]
     lines += disturbed_note(noisy, "of them")
     return lines
@@ -564,6 +622,10 @@ def single_sections(args, m: Measurements, role: str) -> list[str]:
               "weights; one that also recomputed τ^α · η^β for every cell at every step would be slower still.", ""]
     lines += table(pairs("Size", "Steps per candidate", "Straightforward solve, extrapolated",
                          "Measured solve, 1 thread"), extrapolated(m, role))
+    handovers = m.handovers.get(role, {})
+    if handovers:
+        lines += ["## Batch hand-over (handover_bench)", "", HANDOVER_NOTE, ""]
+        lines += table(HANDOVER_COLUMNS, list(handovers.items()))
     if m.ceiling:
         lines += ["## Two-core ceiling", "",
                   "Two threads of one solve cannot scale better than two independent processes. Here "
@@ -578,6 +640,8 @@ def single_sections(args, m: Measurements, role: str) -> list[str]:
               if disturbed(c["other_cores"]) or disturbed(c["pair_other_cores"])]
     noisy += [f"construction_bench {'rescan' if rs else 'production'} {square(size)} {weight(beta)} "
               f"({r['other_cores']:.2f})" for (size, beta, rs), r in constructions.items() if disturbed(r["other_cores"])]
+    noisy += [f"handover_bench {handover_label(k)} ({r['other_cores']:.2f})" for k, r in handovers.items()
+              if disturbed(r["other_cores"])]
     lines += disturbed_note(noisy, "measurement(s)")
     lines += ["## Targets", "",
               "Seconds per solve are the 2-thread medians (two threads is what a solve uses by default on this "
@@ -607,6 +671,7 @@ def raw_json(info: dict, m: Measurements) -> dict:
         "revisions": {b.role: {"source": b.source, "commit": b.commit, "dirty": b.dirty} for b in m.builds},
         "constructions": {role: [dict(r) for r in rs.values()] for role, rs in m.constructions.items()},
         "ceiling": m.ceiling,
+        "handovers": {role: [dict(r) for r in rs.values()] for role, rs in m.handovers.items()},
         "solves": [
             {"solver": c.solver, "size": c.size, "kmax": c.kmax, "per_iteration": c.per_iteration,
              "unit": c.unit, "name": c.name,

@@ -5,7 +5,7 @@
     python3 benchmarks/run.py --quick --baseline 92f3013             # against an older commit
     python3 benchmarks/run.py --full --baseline 92f3013 --write docs/benchmarks.md
 
-Builds the extension module and benchmarks/construction_bench.cpp from this
+Builds the extension module and the native benchmarks from this
 working tree (Release, into build/bench), then measures:
 
 - every solve configuration with pyperf (benchmarks/solve_once.py): fresh
@@ -15,7 +15,11 @@ working tree (Release, into build/bench), then measures:
 - nanoseconds per construction step of the production construction (and,
   for the measured tree, of the straightforward rescan), with
   construction_bench on tasks of the same sizes (the Python API does not
-  expose step counts).
+  expose step counts);
+- microseconds per batch handed to the worker pool and back, with
+  benchmarks/handover_bench.cpp: one worker, two, and one pinned with its
+  caller to a single CPU. A revision whose source has no handover_bench
+  gets the working tree's file, built against its own library.
 
 --baseline REV also builds the committed revision REV from its own source
 (git archive into build/bench-src-COMMIT) and measures both on the same
@@ -47,7 +51,9 @@ from measuring import (  # noqa: E402
     QuietWaiter,
     machine,
     measure_ceiling,
+    handover_plan,
     measure_constructions,
+    measure_handovers,
     measure_solves,
     plan,
 )
@@ -105,6 +111,8 @@ def main() -> int:
     quiet = QuietWaiter(each, total=2400.0)
     log("construction steps:")
     constructions = measure_constructions(construction_configs, builds, quiet)
+    log("batch hand-over:")
+    handovers = measure_handovers(handover_plan(args.full), builds, quiet)
     log("two-core ceiling:")
     ceiling = measure_ceiling(builds[0].program, (300, 1000) if args.full else (300,), quiet)
     log("solves:")
@@ -112,7 +120,7 @@ def main() -> int:
     solves = measure_solves(solve_configs, builds, quiet, retries)
     load_after = os.getloadavg()
 
-    m = Measurements(builds, solve_configs, solves, constructions, ceiling)
+    m = Measurements(builds, solve_configs, solves, constructions, ceiling, handovers=handovers)
     for old in args.results.glob("*.json") if args.results.exists() else ():
         old.unlink()
     m.pyperf_paths = save_pyperf(solves, args.results)

@@ -24,7 +24,8 @@ import measuring  # noqa: E402
 import pyperf_io  # noqa: E402
 import report  # noqa: E402
 import run  # noqa: E402
-from measuring import ChildRun, ConstructionConfig, SolveConfig, interleaved  # noqa: E402
+import revisions  # noqa: E402
+from measuring import ChildRun, ConstructionConfig, HandoverConfig, SolveConfig, interleaved  # noqa: E402
 from pyperf_io import ENV_PASSED, HERE, THREADS, Invocation, Series  # noqa: E402
 from revisions import ROOT, Build  # noqa: E402
 from solve_once import benchmark_name  # noqa: E402
@@ -48,7 +49,8 @@ def fake_build(tmp_path: Path, role: str) -> Build:
     build_dir = tmp_path / role
     build_dir.mkdir()
     (build_dir / "CMakeCache.txt").write_text("CMAKE_CXX_COMPILER:FILEPATH=/bin/true\nCMAKE_BUILD_TYPE:STRING=Release\n")
-    return Build(role, build_dir, build_dir, f"{role} source", "0" * 40)
+    return Build(role, build_dir, build_dir, f"{role} source", "0" * 40, handover=build_dir / "handover_bench",
+                 handover_source=f"{role}'s handover_bench")
 
 
 def test_interleaving_puts_each_revision_first_equally_often():
@@ -146,6 +148,35 @@ def test_measure_constructions_keeps_the_fastest_run_and_rescans_the_candidate_o
     assert "--rescan" in commands[-1]
 
 
+def test_measure_handovers_interleaves_pins_and_keeps_the_fastest(monkeypatch, tmp_path):
+    builds = [fake_build(tmp_path, "candidate"), fake_build(tmp_path, "baseline"), fake_build(tmp_path, "none")]
+    builds[2].handover = None  # did not build: not run
+    us = iter([4.0, 9.0, 8.0, 3.0, 5.0, 7.0])
+    commands = []
+
+    def fake_run(command, env, before):
+        commands.append(command)
+        return ChildRun(json.dumps({"handover_us": next(us), "cpu_us_per_batch": 1.0}), 0.5, 0.5, 1000, 0.1)
+
+    monkeypatch.setattr(measuring, "run_measured", fake_run)
+    configs = [HandoverConfig(1, False, rounds=2), HandoverConfig(1, True, rounds=1)]
+    results = measuring.measure_handovers(configs, builds, quiet=lambda: 0.0)
+    assert [Path(c[-4]).parent.name for c in commands] == ["candidate", "baseline", "baseline", "candidate",
+                                                          "baseline", "candidate"]
+    assert [c[0] == "taskset" for c in commands] == [False] * 4 + [True] * 2
+    assert results["candidate"][(1, False)]["handover_us"] == 3.0 and results["candidate"][(1, False)]["runs"] == 2
+    assert results["baseline"][(1, False)]["handover_us"] == 8.0 and "none" not in results
+
+
+def test_borrowed_handover_bench_is_added_once_and_never_over_a_revisions_own(tmp_path):
+    (tmp_path / "CMakeLists.txt").write_text("project(x)\n")
+    assert revisions.borrow_handover_bench(tmp_path) and revisions.borrow_handover_bench(tmp_path)
+    assert (tmp_path / "CMakeLists.txt").read_text().count("add_executable(handover_bench") == 1
+    assert (tmp_path / "benchmarks" / "handover_bench.cpp").read_bytes() == revisions.HANDOVER_SOURCE.read_bytes()
+    (tmp_path / "CMakeLists.txt").write_text("add_executable(handover_bench benchmarks/handover_bench.cpp)\n")
+    assert not revisions.borrow_handover_bench(tmp_path)
+
+
 def rendered(tmp_path, compared: bool, candidate_time: float, load: float = 0.0) -> str:
     configs = [SolveConfig("ant", 100), SolveConfig("prob", 100),
                SolveConfig("ant", 1000, kmax=2, per_iteration=True)]
@@ -159,7 +190,10 @@ def rendered(tmp_path, compared: bool, candidate_time: float, load: float = 0.0)
               "setup_ms": 0.1, "other_cores": load, "runs": 2}
     constructions = {b.role: {(100, 2.0, False): dict(canned), (100, 1.0, False): dict(canned)} for b in builds}
     constructions["candidate"][(100, 2.0, True)] = {**canned, "ns_per_step": 20_000.0, "runs": 1}
-    m = report.Measurements(builds, configs, solves, constructions, [])
+    handovers = {b.role: {(1, False): {"batch_us": 9.0, "work_us": 6.0, "handover_us": 3.0 if b.role == "candidate"
+                                       else 6.0, "cpu_us_per_batch": 12.5, "other_cores": load, "runs": 2}}
+                 for b in builds}
+    m = report.Measurements(builds, configs, solves, constructions, [], handovers=handovers)
     args = run.parse_args(["--quick"] + (["--baseline", "X"] if compared else []))
     return report.report(args, {"CPU": "test"}, m, "now", (0.0, 0.0, 0.0), (0.0, 0.0, 0.0), 60.0)
 
@@ -174,12 +208,15 @@ def test_comparison_report_gives_both_numbers_the_ratio_and_the_slower_rows(tmp_
     rss = next(line for line in text.splitlines() if line.startswith("| Peak RSS, default ant colony, 1000×1000"))
     assert "solves of 2 iterations standing in" in rss
     assert "# The candidate on its own" in text
+    assert "| 1 worker | 6.00 | 3.00 | **2.00×** | 12.50 | 12.50 | 2 | 0.00 |" in text
+    assert "handover_bench: baseline's handover_bench" in text
 
 
 def test_single_revision_report_has_no_comparison(tmp_path):
     text = rendered(tmp_path, compared=False, candidate_time=1.0)
     assert "Baseline against candidate" not in text and "## Targets" in text
     assert "| ant colony 100×100 ≤ 1 s | 0.526 s (1 thread: 1 s) | **met** |" in text
+    assert "| 1 worker | 9.00 | 6.00 | 3.00 | 12.50 | 2 | 0.00 |" in text
 
 
 @pytest.mark.parametrize("compared", [True, False])
@@ -189,6 +226,7 @@ def test_disturbed_measurements_are_named(tmp_path, compared):
     assert len(disturbed) == (2 if compared else 1)
     assert "probabilistic (kmax=100) 100×100" in disturbed[0]
     assert "construction_bench production 100×100 η²" in disturbed[0] and "(0.90)" in disturbed[-1]
+    assert "handover_bench 1 worker" in disturbed[0] and "handover_bench 1 worker" in disturbed[-1]
     assert "No measurement saw" not in text
 
 
