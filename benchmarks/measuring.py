@@ -149,7 +149,7 @@ def plan(full: bool) -> tuple[list[SolveConfig], list[ConstructionConfig]]:
 class HandoverConfig:
     workers: int
     pinned: bool  # all threads on one CPU (taskset)
-    rounds: int = 2  # interleaved runs per revision; the fastest is kept
+    rounds: int = 2  # interleaved runs per revision; the median is kept
 
     @property
     def key(self) -> tuple:
@@ -162,11 +162,11 @@ class HandoverConfig:
 
 
 def handover_plan(full: bool) -> list[HandoverConfig]:
-    """handover_bench's settings: one worker, two, and one worker sharing a
-    single CPU with its caller, where waiting for the other thread by
-    spinning only delays it."""
-    rounds = 3 if full else 2
-    return [HandoverConfig(1, False, rounds), HandoverConfig(2, False, rounds), HandoverConfig(1, True, rounds)]
+    """handover_bench's settings: one worker and two, each with the process
+    free to use every CPU and pinned to a single one, where waiting for
+    another thread by spinning only delays it."""
+    rounds = 7 if full else 3
+    return [HandoverConfig(workers, pinned, rounds) for pinned in (False, True) for workers in (1, 2)]
 
 
 # --------------------------------------------------------------------------
@@ -384,10 +384,12 @@ def measure_constructions(configs: list[ConstructionConfig], builds: list[Build]
 def measure_handovers(configs: list[HandoverConfig], builds: list[Build],
                       quiet: QuietWaiter) -> dict[str, dict[tuple, dict]]:
     """handover_bench of every revision that has one in every setting,
-    interleaved. A run repeats the same work, so the fastest hand-over is
-    kept, with the largest other load any of its runs saw."""
+    interleaved. A hand-over is a few microseconds of waking and waiting,
+    which the host's scheduling disturbs from run to run far more than it
+    does a computation: the run with the median hand-over is kept, with the
+    runs counted and the largest other load any of them saw."""
     targets = [b for b in builds if b.handover is not None]
-    results: dict[str, dict[tuple, dict]] = {b.role: {} for b in targets}
+    runs: dict[str, dict[tuple, list[dict]]] = {b.role: {} for b in targets}
     cpu = min(os.sched_getaffinity(0))
     for index, config in enumerate(configs):
         for round_index in range(config.rounds):
@@ -401,9 +403,17 @@ def measure_handovers(configs: list[HandoverConfig], builds: list[Build],
                           "runs": 1}
                 log(f"    {report['handover_us']:.2f} us hand-over, {report['cpu_us_per_batch']:.2f} us CPU "
                     f"per batch, other load {fmt_load(run.other_cores)}")
-                kept = results[revision.role].get(config.key)
-                results[revision.role][config.key] = fastest(kept, report, "handover_us")
-    return results
+                runs[revision.role].setdefault(config.key, []).append(report)
+    return {role: {key: median_run(reports, "handover_us") for key, reports in by_key.items()}
+            for role, by_key in runs.items()}
+
+
+def median_run(reports: list[dict], time: str) -> dict:
+    """The run with the median `time` (the lower of the middle two), with
+    the runs counted and the largest other load any saw."""
+    ordered = sorted(reports, key=lambda r: r[time])
+    other_cores = max((r["other_cores"] or 0.0 for r in reports), default=0.0)
+    return {**ordered[(len(ordered) - 1) // 2], "runs": len(reports), "other_cores": other_cores}
 
 
 def measure_ceiling(program: Path, sizes: tuple[int, ...], quiet: QuietWaiter) -> list[dict]:

@@ -277,9 +277,9 @@ HANDOVER_NOTE = (
     "handover_bench runs batches of 20 items of 200 ns of busy work each on the worker pool, with 2 µs of the "
     "caller's own work between batches, as a solver's bookkeeping between iterations. *Hand-over* is the wall "
     "time per batch beyond that work (the items' work spread over the workers, plus the caller's); *CPU* is the "
-    "process's CPU time per batch, which shows threads spinning while others work. The pinned row runs the "
-    "caller and its worker on one CPU (`taskset`). A run repeats the same work, so the **fastest of the runs** "
-    "is given.")
+    "process's CPU time per batch, which shows threads spinning while others work. The pinned rows run the "
+    "caller and its workers on one CPU (`taskset`). The host's scheduling moves a hand-over of a few "
+    "microseconds by as much again from one run to the next, so the **median of the runs** is given.")
 
 
 def handover_label(key: tuple) -> str:

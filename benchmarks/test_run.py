@@ -148,10 +148,10 @@ def test_measure_constructions_keeps_the_fastest_run_and_rescans_the_candidate_o
     assert "--rescan" in commands[-1]
 
 
-def test_measure_handovers_interleaves_pins_and_keeps_the_fastest(monkeypatch, tmp_path):
+def test_measure_handovers_interleaves_pins_and_keeps_the_median(monkeypatch, tmp_path):
     builds = [fake_build(tmp_path, "candidate"), fake_build(tmp_path, "baseline"), fake_build(tmp_path, "none")]
     builds[2].handover = None  # did not build: not run
-    us = iter([4.0, 9.0, 8.0, 3.0, 5.0, 7.0])
+    us = iter([4.0, 9.0, 8.0, 3.0, 5.0, 7.0, 1.0, 2.0])
     commands = []
 
     def fake_run(command, env, before):
@@ -159,12 +159,12 @@ def test_measure_handovers_interleaves_pins_and_keeps_the_fastest(monkeypatch, t
         return ChildRun(json.dumps({"handover_us": next(us), "cpu_us_per_batch": 1.0}), 0.5, 0.5, 1000, 0.1)
 
     monkeypatch.setattr(measuring, "run_measured", fake_run)
-    configs = [HandoverConfig(1, False, rounds=2), HandoverConfig(1, True, rounds=1)]
+    configs = [HandoverConfig(1, False, rounds=3), HandoverConfig(1, True, rounds=1)]
     results = measuring.measure_handovers(configs, builds, quiet=lambda: 0.0)
     assert [Path(c[-4]).parent.name for c in commands] == ["candidate", "baseline", "baseline", "candidate",
-                                                          "baseline", "candidate"]
-    assert [c[0] == "taskset" for c in commands] == [False] * 4 + [True] * 2
-    assert results["candidate"][(1, False)]["handover_us"] == 3.0 and results["candidate"][(1, False)]["runs"] == 2
+                                                          "candidate", "baseline", "baseline", "candidate"]
+    assert [c[0] == "taskset" for c in commands] == [False] * 6 + [True] * 2
+    assert results["candidate"][(1, False)]["handover_us"] == 4.0 and results["candidate"][(1, False)]["runs"] == 3
     assert results["baseline"][(1, False)]["handover_us"] == 8.0 and "none" not in results
 
 
