@@ -426,9 +426,9 @@ void Constructor::find() noexcept {
   const CellRecord* records = plan_->records_.data() + first;
   static_assert(QuantisedTree::kBlock * sizeof(CellRecord) == 4 * kCacheLine);
   for (std::size_t line = 0; line < 4; ++line) __builtin_prefetch(records + line * kCacheLine / sizeof(CellRecord));
-  if (!own_scale_ && !plan_->units_.empty()) {
+  if (const std::int64_t* kept = kept_units()) {
     static_assert(QuantisedTree::kBlock * sizeof(std::int64_t) == 2 * kCacheLine);
-    const std::int64_t* units = plan_->units_.data() + first;
+    const std::int64_t* units = kept + first;
     __builtin_prefetch(units);
     __builtin_prefetch(units + kCacheLine / sizeof(std::int64_t));
   }
@@ -459,7 +459,8 @@ bool Constructor::certify(std::size_t& cell) const {
   std::size_t found = plan_->cells();
   std::int64_t inside = 0;
   std::int64_t found_units = 0;
-  if (own_scale_ || plan_->units_.empty()) {
+  const std::int64_t* kept = kept_units();
+  if (kept == nullptr) {
     for (std::size_t candidate : SetBits(bits, first)) {
       const std::int64_t quanta = units(record(candidate));
       if (inside + quanta > offset) {
@@ -473,7 +474,7 @@ bool Constructor::certify(std::size_t& cell) const {
     // With the plan's units at hand, they are summed over all 16 places
     // (those without a candidate adding 0), and the places where the sum does
     // not exceed the offset are counted: no branch depends on the weights.
-    const std::int64_t* units = plan_->units_.data() + first;
+    const std::int64_t* units = kept + first;
     std::int64_t through[QuantisedTree::kBlock];
     std::int64_t running = 0;
     std::size_t below = 0;
@@ -524,7 +525,7 @@ class Constructor::Drops {
         records_(owner.plan_->records_.data()),
         tree_(owner.tree_holds_units()),
         deltas_(deltas),
-        units_(tree_ && !owner.own_scale_ && !owner.plan_->units_.empty() ? owner.plan_->units_.data() : nullptr) {
+        units_(tree_ ? owner.kept_units() : nullptr) {
     std::fill(std::begin(deltas_), std::end(deltas_), 0);
   }
   ~Drops() {

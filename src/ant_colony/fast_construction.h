@@ -236,6 +236,11 @@ class alignas(kSharingRange) Constructor {
   // Whether the tree holds the candidates' units now: under a fresh scale
   // that is due, it is rebuilt before it is read again.
   bool tree_holds_units() const noexcept { return plan_->quantised_ && !rescale_due_; }
+  // The plan's quantised weights when they are the tree's (kept by the plan,
+  // and the construction on the plan's scale); else null.
+  const std::int64_t* kept_units() const noexcept {
+    return own_scale_ || plan_->units_.empty() ? nullptr : plan_->units_.data();
+  }
   const CellRecord& record(std::size_t cell) const noexcept { return plan_->records_[cell]; }
 
   const ConstructionPlan* plan_ = nullptr;

@@ -376,7 +376,7 @@ void WorkerPool::run_claims(std::size_t count, ClaimsBody body, void* context, B
   // only while batches finish within the spin time: there, a longer batch
   // would cost more than the wake-up it saves.
   const bool single = size_ == 1 && !helping;
-  const auto started = std::chrono::steady_clock::now();
+  const auto started = single ? std::chrono::steady_clock::now() : std::chrono::steady_clock::time_point{};
   if (!helping && (!single || short_batches_.load(std::memory_order_relaxed))) {
     lock.unlock();
     spin_briefly([&batch] { return batch.finished.load(std::memory_order_acquire); });
