@@ -50,6 +50,16 @@ autoapi_keep_files = False
 napoleon_google_docstring = False
 napoleon_numpy_docstring = True
 napoleon_use_rtype = False
+# Types in Parameters and Returns are parsed as numpydoc writes them ("int, default 20",
+# "numpy.ndarray of int64"), so that only the names in them become links.
+napoleon_preprocess_types = True
+napoleon_type_aliases = {"Task": ":class:`~corvane.Task`", "int64": ":class:`~numpy.int64`",
+                         "float64": ":class:`~numpy.float64`"}
+
+# Every reference must resolve (the site is built with -n). NumPy's own names have no target on
+# this site and NumPy's inventory is not fetched (the build runs offline), so they stay plain text.
+nitpick_ignore = [("py:class", name) for name in
+                  ("numpy.ndarray", "numpy.int64", "numpy.float64", "numpy.typing.NDArray")]
 
 html_theme = "furo"
 html_title = f"corvane {release}"
