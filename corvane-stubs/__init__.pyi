@@ -176,7 +176,8 @@ class Task:
         Examples
         --------
         >>> import numpy as np, corvane
-        >>> task = corvane.Task(1, 2, np.array([[3, 4]]), np.array([[1, 1]]), 1, np.zeros((1, 2)))
+        >>> ones = np.ones((1, 2), dtype=np.int64)
+        >>> task = corvane.Task(1, 2, ones, ones, 1, np.zeros((1, 2)))
         >>> task.validate()
         True
         """
