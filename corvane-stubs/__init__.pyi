@@ -323,13 +323,14 @@ class AntColonyAssignmentSolver:
             solving work; the message says what did not fit and which limit
             refused it (:ref:`errors-memory`).
         KeyboardInterrupt
-            When Ctrl-C arrives while the call runs signal handlers: with
-            ``CORVANE_RELEASE_GIL=1`` (between iterations), or with progress
-            records on (in either mode, at least every 0.25 s). Any other
-            exception a signal handler or a logging handler raises ends the
-            call the same way. No result is returned; the solver, the task and
-            the thread pool stay usable (:ref:`errors-signals`). Otherwise
-            Ctrl-C takes effect once the call returns, and its result is lost.
+            From Ctrl-C during the call, where the call runs signal handlers:
+            with ``CORVANE_RELEASE_GIL=1`` between iterations, and with
+            progress records on (the ``corvane`` logger takes INFO or DEBUG)
+            in either mode, at least every 0.25 s. Any other exception a
+            signal handler or a logging handler raises ends the call the same
+            way. No result is returned; the solver, the task and the thread
+            pool stay usable (:ref:`errors-signals`). Otherwise Ctrl-C takes
+            effect once the call returns, and its result is lost.
         BaseException
             ``PanicException`` (derived from ``BaseException``, not
             ``Exception``) when the cell weights add up to infinity, e.g.
@@ -526,14 +527,14 @@ class ProbabilisticAssignmentSolver:
             in memory (:ref:`errors-memory`). Any ``kmax`` fits: only the best
             construction is kept.
         KeyboardInterrupt
-            When Ctrl-C arrives while the call runs signal handlers: with
-            ``CORVANE_RELEASE_GIL=1``, once the batch is built, or with
-            progress records on (in either mode, at least every 0.25 s while
-            the batch runs). Any other exception a signal handler or a logging
-            handler raises ends the call the same way. No result is returned;
-            the solver, the task and the thread pool stay usable
-            (:ref:`errors-signals`). Otherwise Ctrl-C takes effect once the
-            call returns, and its result is lost.
+            From Ctrl-C during the call, where the call runs signal handlers:
+            with ``CORVANE_RELEASE_GIL=1`` once the batch is built, and with
+            progress records on (the ``corvane`` logger takes INFO or DEBUG)
+            in either mode, at least every 0.25 s while the batch runs. Any
+            other exception a signal handler or a logging handler raises ends
+            the call the same way. No result is returned; the solver, the task
+            and the thread pool stay usable (:ref:`errors-signals`). Otherwise
+            Ctrl-C takes effect once the call returns, and its result is lost.
 
         See Also
         --------
