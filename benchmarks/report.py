@@ -196,7 +196,7 @@ def report(args, info: dict, m: Measurements, started: str, load_before: tuple, 
     add("")
     if m.compared:
         lines += comparison_sections(args, m)
-        add("# The candidate on its own")
+        add("## The candidate on its own")
         add("")
         add("The candidate's measurements from the same run, with the straightforward rescan construction "
             "(measured for the candidate only) and the targets.")
