@@ -17,11 +17,11 @@ EXAMPLES = require("examples")
 NUMBER = r"(-?\d+(?:\.\d+)?)"
 
 
-def run_example(name, *args, cwd):
+def run_example(name, *args, cwd, stderr=False):
     done = subprocess.run([sys.executable, str(EXAMPLES / name), *args], cwd=cwd, capture_output=True,
                           text=True, timeout=300)
     assert done.returncode == 0, f"{name} failed:\n{done.stdout}{done.stderr}"
-    return done.stdout
+    return (done.stdout, done.stderr) if stderr else done.stdout
 
 
 def test_every_example_has_a_smoke_test():
@@ -68,17 +68,22 @@ def test_convergence_figure(tmp_path):
 
 
 def test_progress_bar_time_limit_and_convergence(tmp_path):
-    out = run_example("progress.py", "--rows", "12", "--cols", "13", "--kmax", "6", "--time-limit", "0.2",
-                      "--output", "curve.png", cwd=tmp_path)
+    # Long enough a limit for a progress record before it, and so for an estimate of the time left.
+    out, bars = run_example("progress.py", "--rows", "12", "--cols", "13", "--kmax", "6", "--time-limit", "1.5",
+                            "--output", "curve.png", cwd=tmp_path, stderr=True)
     lines = out.splitlines()
     assert re.fullmatch(rf"ant colony: best {NUMBER}, \d+ cells chosen", lines[0]), out
-    limited = re.fullmatch(rf"probabilistic, time limit 0.2 s: best {NUMBER} after (\d+) samples in {NUMBER} s",
+    limited = re.fullmatch(rf"probabilistic, time limit 1.5 s: best {NUMBER} after (\d+) samples in {NUMBER} s",
                            lines[1])
     # Far fewer than its kmax of 10^12: the limit ended it.
     assert limited and float(limited.group(1)) > 0 and 1 <= int(limited.group(2)) < 10**9, out
     assert re.fullmatch(rf"ant colony again: best {NUMBER}, 6 iterations recorded", lines[2]), out
     header = (tmp_path / "curve.png").read_bytes()[:24]
     assert header[:8] == b"\x89PNG\r\n\x1a\n" and struct.unpack(">II", header[16:24])[0] > 300
+    # The time-limited bar's estimate of the time left stays within the limit, not the hours of its kmax.
+    left = re.findall(r"^ProbabilisticAssignmentSolver\b.*?<(?:(\d+):)?(\d+):(\d+)",
+                      bars.replace("\r", "\n"), re.MULTILINE)
+    assert left and all(3600 * int(h or 0) + 60 * int(m) + int(s) <= 2 for h, m, s in left), bars
 
 
 def test_process_pool_with_fork_and_spawn(tmp_path):
