@@ -184,7 +184,7 @@ def test_tuning_measures_and_the_report_redraws(tmp_path):
             "--time-limit", "5", "--blind-spot-repeats", "3", "--output", "figure.png", "--table", "tuning.md",
             "--results", "results.json"]
     out = run_example("tuning.py", *args, cwd=tmp_path)
-    tasks = re.findall(rf"^task (\d)x\d (.+?), discounts < 0.5, budget (\d+)%: optimum {NUMBER} \((proven|not proven)"
+    tasks = re.findall(rf"^task (\d)x\d (.+?), discounts in \[0, 0.5\), budget (\d+)%: optimum {NUMBER} \((proven|not proven)"
                        rf".*?; bound {NUMBER}; values greedy {NUMBER}, ant colony {NUMBER},"
                        rf" probabilistic kmax=100 {NUMBER}; ", out, re.MULTILINE)
     # Size 8 at both budgets, size 5 only where swept; eight classes each.
@@ -213,7 +213,10 @@ def test_tuning_measures_and_the_report_redraws(tmp_path):
 
     table = (tmp_path / "tuning.md").read_text()
     assert f"`python3 examples/tuning.py {' '.join(args)}`" in table
-    assert re.search(r"^\| 8 × 8 \| 16 \| 16 \| ", table, re.MULTILINE) and "[figure.png](figure.png)" in table
+    assert re.search(r"^\| 8 × 8 \| 16 \| 16 \| ", table, re.MULTILINE)
+    # One figure per swept parameter, each shown on the page.
+    figures = [f"figure-{name}.png" for name in ("beta", "alpha", "rho", "num-ants", "kmax", "probabilistic-kmax")]
+    assert re.findall(r"^```\{figure\} (\S+)$", table, re.MULTILINE) == figures
     assert re.search(rf"^\| 8 × 8 \| 2% \| 8 \|(?: {NUMBER}% \({NUMBER}%\) \|){{4}}$", table, re.MULTILINE)
     sections = dict(part.split("\n", 1) for part in re.split(r"^## ", table, flags=re.MULTILINE)[1:])
     setting_row = r"^\| (ant colony|probabilistic) \w+=[\d.]+( \(default\))? \|"
@@ -223,12 +226,13 @@ def test_tuning_measures_and_the_report_redraws(tmp_path):
     assert len(re.findall(rf"^\| greedy \| (?:{NUMBER}% \| ){{9}}", table, re.MULTILINE)) == 1
     other = float(re.search(rf"kept {NUMBER} cores busy", table).group(1))
     assert 0.0 <= other <= 2 * len(os.sched_getaffinity(0))
-    header = (tmp_path / "figure.png").read_bytes()[:24]
-    assert header[:8] == b"\x89PNG\r\n\x1a\n" and struct.unpack(">II", header[16:24])[0] > 1000
+    for figure in figures:
+        header = (tmp_path / figure).read_bytes()[:24]
+        assert header[:8] == b"\x89PNG\r\n\x1a\n" and struct.unpack(">II", header[16:24])[0] > 500
 
     # The report drawn again from the saved results has the same tables, only its provenance added.
     run_example("tuning_report.py", "results.json", "--output", "again.png", "--table", "again.md", cwd=tmp_path)
-    again = (tmp_path / "again.md").read_text().replace("[again.png](again.png)", "[figure.png](figure.png)")
-    redrawn = " Tables and figure drawn again by `python3 examples/tuning_report.py results.json --output again.png" \
+    again = (tmp_path / "again.md").read_text().replace("again-", "figure-")
+    redrawn = " Tables and figures drawn again by `python3 examples/tuning_report.py results.json --output again.png" \
               " --table again.md`."
     assert redrawn in again and again.replace(redrawn, "") == table
