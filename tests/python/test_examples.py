@@ -86,6 +86,16 @@ def test_progress_bar_time_limit_and_convergence(tmp_path):
     assert left and all(3600 * int(h or 0) + 60 * int(m) + int(s) <= 2 for h, m, s in left), bars
 
 
+def test_beta_cost_takes_turns_and_reports_ratios(tmp_path):
+    out = run_example("beta_cost.py", "--sizes", "6", "9", "--rounds", "3", cwd=tmp_path)
+    rows = re.findall(rf"^(\d+)x\d+ uncorrelated: default beta=2 median {NUMBER} s, beta=8 median {NUMBER} s;"
+                      rf" ratio median {NUMBER} \(from {NUMBER} to {NUMBER}, 3 rounds\)$", out, re.MULTILINE)
+    assert [size for size, *_ in rows] == ["6", "9"], out
+    for _, default, beta, median, low, high in rows:
+        # Printed rounded: a median lies within the range, and no solve takes no time.
+        assert float(default) >= 0 and float(beta) >= 0 and 0 < float(low) <= float(median) <= float(high)
+
+
 def test_process_pool_with_fork_and_spawn(tmp_path):
     out = run_example("process_pool.py", "--tasks", "6", "--rows", "7", "--cols", "8", "--kmax", "5",
                       "--workers", "2", cwd=tmp_path)
