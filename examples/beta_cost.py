@@ -12,6 +12,8 @@ The tasks are from the classic knapsack classes (knapsack_classes.py), with
 discounts uniform in [0, --max-discount) and a budget of --budget-share of the
 total weight. Seconds are wall time of one solve with corvane's default thread
 pool; on a machine shared with other work, read the ratios, not the seconds.
+
+Needs SciPy (for knapsack_classes.py): python3 -m pip install ".[examples]".
 """
 
 from __future__ import annotations
