@@ -38,20 +38,43 @@ def attribute(record: logging.LogRecord, name: str) -> Any:
 
 class ProgressBar(logging.Handler):
     """A tqdm bar per solve: opened by its start record, moved on by every
-    record after it (candidates built, best so far), closed by its end."""
+    record after it (candidates built, best so far), closed by its end.
+
+    Without a time limit the bar counts candidates towards num_ants * kmax (or
+    kmax), and tqdm's estimate of the time left holds. Under CORVANE_TIME_LIMIT
+    the clock ends the solve, not the count: a count towards a kmax the solve
+    will never reach would promise hours or years. There the bar runs over the
+    seconds, and its end is the solver's own estimate (the "remaining" of each
+    record, at the pace so far and within the limit), or the limit until the
+    solver has one."""
 
     def __init__(self) -> None:
         super().__init__(logging.INFO)
         self.bar: tqdm[Any] | None = None
+        self.time_limit: float | None = None
 
     def emit(self, record: logging.LogRecord) -> None:
         event = attribute(record, "event")
         if event == "start":
-            self.bar = tqdm(total=attribute(record, "candidates_total"), desc=attribute(record, "solver"),
-                            unit="candidate")
+            solver, self.time_limit = attribute(record, "solver"), attribute(record, "time_limit")
+            if self.time_limit is None:
+                self.bar = tqdm(total=attribute(record, "candidates_total"), desc=solver, unit="candidate")
+            else:
+                self.bar = tqdm(total=self.time_limit, desc=f"{solver}, time limit {self.time_limit:g} s", unit="s",
+                                bar_format="{desc}: {percentage:3.0f}%|{bar}| {elapsed}<{remaining}{postfix}")
         elif self.bar is not None and event is not None:
-            self.bar.update(attribute(record, "candidates_done") - self.bar.n)
-            self.bar.set_postfix(best=f"{attribute(record, 'best'):.1f}")
+            if self.time_limit is None:
+                self.bar.update(attribute(record, "candidates_done") - self.bar.n)
+                self.bar.set_postfix(best=f"{attribute(record, 'best'):.1f}")
+            else:
+                elapsed, remaining = attribute(record, "elapsed"), attribute(record, "remaining")
+                if event == "end":
+                    self.bar.total = elapsed
+                elif remaining is not None:
+                    self.bar.total = elapsed + remaining
+                self.bar.update(min(elapsed, self.bar.total) - self.bar.n)
+                self.bar.set_postfix(candidates=attribute(record, "candidates_done"),
+                                     best=f"{attribute(record, 'best'):.1f}")
             if event == "end":
                 self.bar.close()
                 self.bar = None
@@ -93,7 +116,7 @@ def main(argv: list[str] | None = None) -> None:
     x, value = corvane.AntColonyAssignmentSolver(kmax=args.kmax).solve(task)
     print(f"ant colony: best {value:.1f}, {int(x.sum())} cells chosen")
 
-    # 2. A time limit: a probabilistic solve that alone would take hours.
+    # 2. A time limit: a probabilistic solve that alone would take years.
     # Collecting its records shows how far it got.
     kept = Kept()
     logger.addHandler(kept)

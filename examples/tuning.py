@@ -19,8 +19,13 @@ the optimum, the best value any method reached stands in for it and the table
 gives the MILP's bound too. Solves use corvane's default thread pool; seconds
 are wall time per solve. --seed fixes the task data; the solves draw fresh
 numbers on every run unless CORVANE_SEED is set, which makes them repeat too.
-The figure and the tables are drawn by tuning_report.py, which can draw them
+The figures and the tables are drawn by tuning_report.py, which can draw them
 again from --results without measuring.
+
+With the defaults a run takes about half an hour on two cores: the published
+run (docs/tuning.md) took 31 minutes, 22 of them sweeping the 100 x 100 tasks,
+6 the 30 x 30 and 1.4 the 10 x 10 ones. `--sizes 10 --sweep 10` measures only
+those 10 x 10 tasks, for a quick look.
 
 Needs SciPy and matplotlib: python3 -m pip install ".[examples]".
 """
@@ -37,8 +42,8 @@ from typing import Any
 import numpy as np
 
 from knapsack_classes import CLASSES, Instance, best_single_cell, exact, greedy, make_instance
-from tuning_report import (ANT_DEFAULT, DEFAULTS, PROBABILISTIC_DEFAULT, Setting, TaskResult, describe_machine, save,
-                           sweep_settings, write)
+from tuning_report import (ANT_DEFAULT, DEFAULTS, PROBABILISTIC_DEFAULT, HelpFormatter, Setting, TaskResult,
+                           describe_machine, discount_range, save, sweep_settings, write)
 
 
 def parse_sweep(entries: list[str], budgets: list[float]) -> dict[int, set[float]]:
@@ -66,7 +71,8 @@ def solve_task(instance: Instance, size: int, settings: list[Setting], args: arg
             seconds.append(time.perf_counter() - start)
     status = f"proven by {reference.method}" if reference.proven else f"not proven, bound {reference.bound:.1f}"
     gaps = ", ".join(f"{s.key} {np.mean(result.gaps(s)):.3%}" for s in DEFAULTS)
-    print(f"task {size}x{size} {instance.family}, discounts < {instance.max_discount:g},"
+    discounts = f"discounts in {discount_range(instance.max_discount)}" if instance.max_discount else "no discounts"
+    print(f"task {size}x{size} {instance.family}, {discounts},"
           f" budget {instance.budget_share:.0%}: optimum {result.best:.1f} ({status}, {reference.seconds:.2f} s);"
           f" bound {reference.bound:.1f}; values greedy {result.greedy:.1f}"
           + "".join(f", {s.key} {max(result.values[s.key]):.1f}" for s in DEFAULTS)
@@ -123,7 +129,7 @@ def own_cpu_seconds() -> float:
 
 
 def main(argv: list[str] | None = None) -> None:
-    parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
+    parser = argparse.ArgumentParser(description=__doc__, formatter_class=HelpFormatter)
     parser.add_argument("--sizes", type=int, nargs="+", default=[10, 30, 100], help="rows = columns")
     parser.add_argument("--sweep", nargs="*", default=["10", "30", "100:0.02,0.1"],
                         help="sizes to sweep, SIZE[:SHARE,...]")
@@ -136,7 +142,9 @@ def main(argv: list[str] | None = None) -> None:
                         help="solves per solver of greedy's blind spot")
     parser.add_argument("--time-limit", type=float, default=10.0, help="seconds per MILP")
     parser.add_argument("--seed", type=int, default=0, help="seed of the task data")
-    parser.add_argument("--output", default="tuning.png", help="the figure, drawn when something is swept")
+    parser.add_argument("--output", default="tuning.png",
+                        help="where the figures go, one per parameter when something is swept, and the start of their"
+                        " names: tuning.png gives tuning-beta.png, ...")
     parser.add_argument("--table", help="also write the tables as Markdown to this file")
     parser.add_argument("--results", help="also save the measurements as JSON, for tuning_report.py")
     args = parser.parse_args(argv)

@@ -1,9 +1,12 @@
-"""Draw the figure and write the tables of a tuning run (examples/tuning.py).
+"""Draw the figures and write the tables of a tuning run (examples/tuning.py).
 
 tuning.py measures and then calls this module; run on its own, it draws again
 from the results a run saved with --results, without measuring anything:
 
     python3 examples/tuning_report.py results.json [--output tuning.png] [--table tuning.md]
+
+One figure per swept parameter, named after --output: tuning.png gives
+tuning-beta.png, tuning-alpha.png, ..., tuning-probabilistic-kmax.png.
 
 This module also holds what the study covers (the parameter grid) and how a
 gap is counted, so that measuring and reporting cannot disagree about them.
@@ -29,7 +32,7 @@ matplotlib.use("Agg")  # files only, no display needed
 
 import matplotlib.pyplot as plt
 import numpy as np
-from matplotlib.ticker import NullLocator
+from matplotlib.ticker import FuncFormatter, NullLocator
 
 import corvane
 from knapsack_classes import CLASSES
@@ -136,6 +139,15 @@ def mean_seconds(tasks: list[TaskResult], setting: Setting) -> float:
     return float(np.mean([s for t in tasks for s in t.seconds[setting.key]]))
 
 
+class HelpFormatter(argparse.ArgumentDefaultsHelpFormatter, argparse.RawDescriptionHelpFormatter):
+    """--help with the module's docstring as written and every option's default."""
+
+
+def discount_range(max_discount: float) -> str:
+    """How a task's discounts read in the tables: "[0, 0.5)", or "none"."""
+    return f"[0, {max_discount:g})" if max_discount else "none"
+
+
 def percent(value: float) -> str:
     return f"{100 * value:.2f}%"
 
@@ -148,50 +160,80 @@ def seconds(value: float) -> str:
     return f"{value:.3g}"
 
 
-def plot(tasks: list[TaskResult], path: str) -> None:
-    """Per swept size, a row of mean gaps and a row of seconds per solve, one panel per parameter."""
+def figure_paths(output: str) -> list[tuple[tuple[str, str, tuple[float, ...]], str]]:
+    """One figure per sweep, named after `output`: tuning.png gives tuning-beta.png, ...,
+    tuning-probabilistic-kmax.png."""
+    base = Path(output)
+    return [(sweep, str(base.with_name(f"{base.stem}-{'probabilistic-' if sweep[0] == 'probabilistic' else ''}"
+                                          f"{sweep[1].replace('_', '-')}{base.suffix or '.png'}")))
+            for sweep in sweeps()]
+
+
+def percent_ticks(value: float, _position: float) -> str:
+    return f"{value:g}"
+
+
+def plot(tasks: list[TaskResult], output: str) -> list[str]:
+    """One figure per swept parameter, drawn to be read at the width of a page of the docs (about
+    750 pixels): a column per swept size, the mean gap per class above, the seconds per solve below.
+    All figures share their scales, so that they compare at a glance: a flat line buys or costs
+    nothing. Returns the paths written."""
     sizes = sorted({t.size for t in tasks if t.swept})
-    panels = sweeps()
-    figure, axes = plt.subplots(2 * len(sizes), len(panels), figsize=(3.6 * len(panels), 6.4 * len(sizes)),
-                                squeeze=False, layout="constrained")
-    colors = plt.colormaps["tab10"]
-    for row, size in enumerate(sizes):
-        swept = [t for t in tasks if t.swept and t.size == size]
-        greedy_gap = 100 * float(np.mean([t.gap(t.greedy) for t in swept]))
-        for col, (solver, parameter, values) in enumerate(panels):
-            gap_axes, time_axes = axes[2 * row, col], axes[2 * row + 1, col]
-            settings = [sweep_point(solver, parameter, v) for v in values]
-            for k, family in enumerate(CLASSES):
-                group = [t for t in swept if t.family == family]
-                if group:
-                    gap_axes.plot(values, [100 * mean_gap(group, s) for s in settings], marker="o",
-                                  color=colors(k), label=family)
-                    time_axes.plot(values, [mean_seconds(group, s) for s in settings], marker="o", color=colors(k))
-            gap_axes.axhline(greedy_gap, color="gray", linestyle="--", linewidth=1, label="greedy (mean, all classes)")
-            gap_axes.set_title(f"{size}×{size}: {solver} {parameter}")
-            gap_axes.set_yscale("symlog", linthresh=0.01)  # gaps of 0 happen
-            time_axes.set_yscale("log")
-            time_axes.set_xlabel(parameter)
+    all_budgets = sorted({t.budget_share for t in tasks if t.swept})
+    colors = [plt.colormaps["tab10"](k) for k in (0, 1, 2, 3, 4, 5, 6, 8)]  # its gray (7) is greedy's
+    drawn = []
+    with plt.rc_context({"font.size": 13, "axes.titlesize": 13, "xtick.labelsize": 12, "ytick.labelsize": 12,
+                         "legend.fontsize": 11}):
+        for (solver, parameter, values), path in figure_paths(output):
+            figure, axes = plt.subplots(2, len(sizes), figsize=(max(2.6 * len(sizes) + 0.9, 7.0), 7.6), squeeze=False,
+                                        sharey="row", layout="constrained")
             default = 100 if solver == "probabilistic" else ANT_DEFAULTS[parameter]
-            for ax in (gap_axes, time_axes):
-                if parameter not in ("beta", "alpha"):  # these two include 0
-                    ax.set_xscale("log")
-                ax.set_xticks(values, [f"{v:g}" for v in values])
-                ax.xaxis.set_minor_locator(NullLocator())
-                ax.axvline(default, color="black", linestyle=":", linewidth=1)
-                ax.grid(True, which="both", alpha=0.3)
-        axes[2 * row, 0].set_ylabel("mean gap to optimum (%)")
-        axes[2 * row + 1, 0].set_ylabel("seconds per solve")
-        # One scale per row, so panels compare at a glance: a flat line costs or buys nothing.
-        for r in (2 * row, 2 * row + 1):
-            low = min(ax.get_ylim()[0] for ax in axes[r])
-            high = max(ax.get_ylim()[1] for ax in axes[r])
-            for ax in axes[r]:
-                ax.set_ylim(0 if r == 2 * row else low, high)
-    handles, labels = axes[0, 0].get_legend_handles_labels()
-    figure.legend(handles, labels, loc="outside upper center", ncols=len(labels))
-    figure.savefig(path, dpi=60)
-    plt.close(figure)
+            settings = [sweep_point(solver, parameter, v) for v in values]
+            # The values step by factors of about 2 to 10 (and from 0): evenly spaced, each step reads alike.
+            steps = list(range(len(values)))
+            for col, size in enumerate(sizes):
+                swept = [t for t in tasks if t.swept and t.size == size]
+                gap_axes, time_axes = axes[0, col], axes[1, col]
+                for k, family in enumerate(CLASSES):
+                    group = [t for t in swept if t.family == family]
+                    if group:
+                        gap_axes.plot(steps, [100 * mean_gap(group, s) for s in settings], marker="o",
+                                      markersize=4, color=colors[k], label=family)
+                        time_axes.plot(steps, [mean_seconds(group, s) for s in settings], marker="o",
+                                       markersize=4, color=colors[k])
+                gap_axes.axhline(100 * float(np.mean([t.gap(t.greedy) for t in swept])), color="gray",
+                                 linestyle="--", linewidth=1.5, label="greedy (mean over the classes)")
+                budgets = sorted({t.budget_share for t in swept})
+                gap_axes.set_title(f"{size} × {size}" + ("" if budgets == all_budgets else
+                                                         f"\nbudgets {', '.join(share(b) for b in budgets)}"))
+                gap_axes.set_yscale("symlog", linthresh=0.01, linscale=0.5)  # gaps of 0 happen
+                time_axes.set_yscale("log")
+                for ax in (gap_axes, time_axes):
+                    ax.set_xticks(steps, [f"{v:g}" for v in values])
+                    ax.axvline(values.index(default), color="black", linestyle=":", linewidth=1)
+                    ax.grid(True, which="major", alpha=0.3)
+            axes[0, 0].set_ylabel("mean gap to the optimum (%)")
+            axes[1, 0].set_ylabel("seconds per solve")
+            handles, labels = axes[0, 0].get_legend_handles_labels()
+            figure.legend(handles, labels, loc="outside upper center", ncols=3)
+            figure.supxlabel(f"{parameter} of the {solver} solver (default {default:g}; the others at theirs)")
+            drawn.append((figure, axes, path))
+        # The common scales: gaps from 0 to the largest mean, seconds over the whole range measured.
+        gap_high = max(ax.get_ylim()[1] for _, axes, _ in drawn for ax in axes[0])
+        time_low = min(ax.get_ylim()[0] for _, axes, _ in drawn for ax in axes[1])
+        time_high = max(ax.get_ylim()[1] for _, axes, _ in drawn for ax in axes[1])
+        for figure, axes, path in drawn:
+            for ax in axes[0]:
+                ax.set_ylim(0, gap_high)
+                ax.set_yticks([v for v in (0, 0.01, 0.1, 1, 10, 100) if v <= gap_high])
+                ax.yaxis.set_major_formatter(FuncFormatter(percent_ticks))
+                ax.yaxis.set_minor_locator(NullLocator())
+            for ax in axes[1]:
+                ax.set_ylim(time_low, time_high)
+                ax.yaxis.set_major_formatter(FuncFormatter(percent_ticks))
+            figure.savefig(path, dpi=100)
+            plt.close(figure)
+    return [path for *_, path in drawn]
 
 
 def overview_table(tasks: list[TaskResult], size: int) -> list[str]:
@@ -201,7 +243,7 @@ def overview_table(tasks: list[TaskResult], size: int) -> list[str]:
     for t in (t for t in tasks if t.size == size):
         optimum = f"{t.best:,.1f}" + (f" (not proven; bound +{percent(t.bound / t.best - 1)})" if not t.proven else
                                       " (dynamic programme)" if t.exact_method == "dynamic programme" else "")
-        cells = [t.family, f"[0, {t.max_discount:g})" if t.max_discount else "none", share(t.budget_share),
+        cells = [t.family, discount_range(t.max_discount), share(t.budget_share),
                  optimum, seconds(t.exact_seconds), percent(t.gap(t.greedy))]
         for setting in DEFAULTS:
             cells += [f"{percent(mean_gap([t], setting))} ({percent(max(t.gaps(setting)))})",
@@ -327,7 +369,7 @@ def markdown(meta: dict[str, Any], tasks: list[TaskResult], redrawn_by: str | No
     lines = ["# Tuning: how far below the optimum the solvers end", "",
              f"Measured by `{meta['command']}` (run from the repository root), started {meta['started']} UTC,"
              f" took {meta['minutes']:.1f} min; every number below comes from that run."
-             + (f" Tables and figure drawn again by `{redrawn_by}`." if redrawn_by else "")
+             + (f" Tables and figures drawn again by `{redrawn_by}`." if redrawn_by else "")
              + " The user guide's *Which to use and tuning* page says what they show.", "",
              "| Machine | |", "|---|---|"]
     lines += [f"| {k} | {v} |" for k, v in meta["machine"].items()]
@@ -362,7 +404,14 @@ def markdown(meta: dict[str, Any], tasks: list[TaskResult], redrawn_by: str | No
         lines += overview_table(tasks, size)
     lines += ["## One parameter at a time", "",
               "Every other parameter at its default (ant colony: num_ants 20, kmax 100, alpha 1, beta 2, rho 0.1)."
-              f" The figure, [{meta['figure']}]({meta['figure']}), draws the same per class with the time.", ""]
+              " The figures draw the tables below per class, with the time: one figure per parameter, a column per"
+              " size; the dotted line marks the default, the dashed one greedy's mean gap. The gap axis is"
+              " logarithmic above 0.01% and linear below it, so that gaps of 0 show.", ""]
+    for (solver, parameter, _values), figure in zip(sweeps(), meta["figures"]):
+        lines += [f"```{{figure}} {figure}", f":alt: the {solver} solver's mean gap and seconds per solve against"
+                  f" {parameter}, per class and size", ":width: 100%", "",
+                  f"{solver.capitalize()} solver, {parameter}: mean gap to the optimum per class (above) and seconds"
+                  " per solve (below).", "```", ""]
     for size in sorted({t.size for t in tasks if t.swept}):
         lines += sweep_table(tasks, size)
     lines += ["## One parameter at a time, by budget", "",
@@ -384,19 +433,19 @@ def load(path: str) -> tuple[dict[str, Any], list[TaskResult]]:
 
 def write(meta: dict[str, Any], tasks: list[TaskResult], output: str, table: str | None,
           redrawn_by: str | None = None) -> None:
-    if any(t.swept for t in tasks):
-        plot(tasks, output)
-        print(f"figure saved to {output}")
+    figures = plot(tasks, output) if any(t.swept for t in tasks) else []
+    if figures:
+        print(f"figures saved to {', '.join(figures)}")
     if table:
-        meta = dict(meta, figure=os.path.relpath(output, Path(table).resolve().parent))
+        meta = dict(meta, figures=[os.path.relpath(f, Path(table).resolve().parent) for f in figures])
         Path(table).write_text(markdown(meta, tasks, redrawn_by))
         print(f"tables saved to {table}")
 
 
 def main(argv: list[str] | None = None) -> None:
-    parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
+    parser = argparse.ArgumentParser(description=__doc__, formatter_class=HelpFormatter)
     parser.add_argument("results", help="a JSON file written by tuning.py --results")
-    parser.add_argument("--output", default="tuning.png")
+    parser.add_argument("--output", default="tuning.png", help="where the figures go, and the start of their names")
     parser.add_argument("--table", help="also write the tables as Markdown to this file")
     args = parser.parse_args(argv)
     meta, tasks = load(args.results)

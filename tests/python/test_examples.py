@@ -17,11 +17,11 @@ EXAMPLES = require("examples")
 NUMBER = r"(-?\d+(?:\.\d+)?)"
 
 
-def run_example(name, *args, cwd):
+def run_example(name, *args, cwd, stderr=False):
     done = subprocess.run([sys.executable, str(EXAMPLES / name), *args], cwd=cwd, capture_output=True,
                           text=True, timeout=300)
     assert done.returncode == 0, f"{name} failed:\n{done.stdout}{done.stderr}"
-    return done.stdout
+    return (done.stdout, done.stderr) if stderr else done.stdout
 
 
 def test_every_example_has_a_smoke_test():
@@ -68,17 +68,32 @@ def test_convergence_figure(tmp_path):
 
 
 def test_progress_bar_time_limit_and_convergence(tmp_path):
-    out = run_example("progress.py", "--rows", "12", "--cols", "13", "--kmax", "6", "--time-limit", "0.2",
-                      "--output", "curve.png", cwd=tmp_path)
+    # Long enough a limit for a progress record before it, and so for an estimate of the time left.
+    out, bars = run_example("progress.py", "--rows", "12", "--cols", "13", "--kmax", "6", "--time-limit", "1.5",
+                            "--output", "curve.png", cwd=tmp_path, stderr=True)
     lines = out.splitlines()
     assert re.fullmatch(rf"ant colony: best {NUMBER}, \d+ cells chosen", lines[0]), out
-    limited = re.fullmatch(rf"probabilistic, time limit 0.2 s: best {NUMBER} after (\d+) samples in {NUMBER} s",
+    limited = re.fullmatch(rf"probabilistic, time limit 1.5 s: best {NUMBER} after (\d+) samples in {NUMBER} s",
                            lines[1])
     # Far fewer than its kmax of 10^12: the limit ended it.
     assert limited and float(limited.group(1)) > 0 and 1 <= int(limited.group(2)) < 10**9, out
     assert re.fullmatch(rf"ant colony again: best {NUMBER}, 6 iterations recorded", lines[2]), out
     header = (tmp_path / "curve.png").read_bytes()[:24]
     assert header[:8] == b"\x89PNG\r\n\x1a\n" and struct.unpack(">II", header[16:24])[0] > 300
+    # The time-limited bar's estimate of the time left stays within the limit, not the hours of its kmax.
+    left = re.findall(r"^ProbabilisticAssignmentSolver\b.*?<(?:(\d+):)?(\d+):(\d+)",
+                      bars.replace("\r", "\n"), re.MULTILINE)
+    assert left and all(3600 * int(h or 0) + 60 * int(m) + int(s) <= 2 for h, m, s in left), bars
+
+
+def test_beta_cost_takes_turns_and_reports_ratios(tmp_path):
+    out = run_example("beta_cost.py", "--sizes", "6", "9", "--rounds", "3", cwd=tmp_path)
+    rows = re.findall(rf"^(\d+)x\d+ uncorrelated: default beta=2 median {NUMBER} s, beta=8 median {NUMBER} s;"
+                      rf" ratio median {NUMBER} \(from {NUMBER} to {NUMBER}, 3 rounds\)$", out, re.MULTILINE)
+    assert [size for size, *_ in rows] == ["6", "9"], out
+    for _, default, beta, median, low, high in rows:
+        # Printed rounded: a median lies within the range, and no solve takes no time.
+        assert float(default) >= 0 and float(beta) >= 0 and 0 < float(low) <= float(median) <= float(high)
 
 
 def test_process_pool_with_fork_and_spawn(tmp_path):
@@ -179,7 +194,7 @@ def test_tuning_measures_and_the_report_redraws(tmp_path):
             "--time-limit", "5", "--blind-spot-repeats", "3", "--output", "figure.png", "--table", "tuning.md",
             "--results", "results.json"]
     out = run_example("tuning.py", *args, cwd=tmp_path)
-    tasks = re.findall(rf"^task (\d)x\d (.+?), discounts < 0.5, budget (\d+)%: optimum {NUMBER} \((proven|not proven)"
+    tasks = re.findall(rf"^task (\d)x\d (.+?), discounts in \[0, 0.5\), budget (\d+)%: optimum {NUMBER} \((proven|not proven)"
                        rf".*?; bound {NUMBER}; values greedy {NUMBER}, ant colony {NUMBER},"
                        rf" probabilistic kmax=100 {NUMBER}; ", out, re.MULTILINE)
     # Size 8 at both budgets, size 5 only where swept; eight classes each.
@@ -208,7 +223,10 @@ def test_tuning_measures_and_the_report_redraws(tmp_path):
 
     table = (tmp_path / "tuning.md").read_text()
     assert f"`python3 examples/tuning.py {' '.join(args)}`" in table
-    assert re.search(r"^\| 8 × 8 \| 16 \| 16 \| ", table, re.MULTILINE) and "[figure.png](figure.png)" in table
+    assert re.search(r"^\| 8 × 8 \| 16 \| 16 \| ", table, re.MULTILINE)
+    # One figure per swept parameter, each shown on the page.
+    figures = [f"figure-{name}.png" for name in ("beta", "alpha", "rho", "num-ants", "kmax", "probabilistic-kmax")]
+    assert re.findall(r"^```\{figure\} (\S+)$", table, re.MULTILINE) == figures
     assert re.search(rf"^\| 8 × 8 \| 2% \| 8 \|(?: {NUMBER}% \({NUMBER}%\) \|){{4}}$", table, re.MULTILINE)
     sections = dict(part.split("\n", 1) for part in re.split(r"^## ", table, flags=re.MULTILINE)[1:])
     setting_row = r"^\| (ant colony|probabilistic) \w+=[\d.]+( \(default\))? \|"
@@ -218,12 +236,13 @@ def test_tuning_measures_and_the_report_redraws(tmp_path):
     assert len(re.findall(rf"^\| greedy \| (?:{NUMBER}% \| ){{9}}", table, re.MULTILINE)) == 1
     other = float(re.search(rf"kept {NUMBER} cores busy", table).group(1))
     assert 0.0 <= other <= 2 * len(os.sched_getaffinity(0))
-    header = (tmp_path / "figure.png").read_bytes()[:24]
-    assert header[:8] == b"\x89PNG\r\n\x1a\n" and struct.unpack(">II", header[16:24])[0] > 1000
+    for figure in figures:
+        header = (tmp_path / figure).read_bytes()[:24]
+        assert header[:8] == b"\x89PNG\r\n\x1a\n" and struct.unpack(">II", header[16:24])[0] > 500
 
     # The report drawn again from the saved results has the same tables, only its provenance added.
     run_example("tuning_report.py", "results.json", "--output", "again.png", "--table", "again.md", cwd=tmp_path)
-    again = (tmp_path / "again.md").read_text().replace("[again.png](again.png)", "[figure.png](figure.png)")
-    redrawn = " Tables and figure drawn again by `python3 examples/tuning_report.py results.json --output again.png" \
+    again = (tmp_path / "again.md").read_text().replace("again-", "figure-")
+    redrawn = " Tables and figures drawn again by `python3 examples/tuning_report.py results.json --output again.png" \
               " --table again.md`."
     assert redrawn in again and again.replace(redrawn, "") == table
