@@ -93,7 +93,7 @@ class ConstructionConfig:
     rescan: bool
     constructions: int
     max_steps: int = 0  # 0: no cap
-    rounds: int = 1  # interleaved runs per revision; the fastest is kept
+    rounds: int = 1  # interleaved runs per revision; the median is kept
 
     @property
     def key(self) -> tuple:
@@ -129,7 +129,9 @@ def plan(full: bool) -> tuple[list[SolveConfig], list[ConstructionConfig]]:
 
     # At least 0.3 s of the production construction per run, long enough
     # for /proc/stat to tell the load during the run; a run's work is the
-    # same every time (fixed generator), so the fastest of the rounds is kept. The rescan of a 300 x 300 task takes seconds per
+    # same every time (fixed generator), yet one process of the same program
+    # runs up to a quarter faster or slower than the next (where its memory
+    # lands), so the median of the rounds is kept. The rescan of a 300 x 300 task takes seconds per
     # candidate and that of a 1000 x 1000 task most of an hour, so the latter
     # is timed over its first steps only and labelled as such.
     fast_constructions = {10: 80_000, 30: 15_000, 100: 1000, 300: 100, 1000: 5}
@@ -138,7 +140,7 @@ def plan(full: bool) -> tuple[list[SolveConfig], list[ConstructionConfig]]:
     for size in sorted(set(sizes) | {1000}):
         for beta in (2.0, 1.0):
             constructions.append(ConstructionConfig(size, beta, False, fast_constructions[size],
-                                                    rounds=3 if full else 2))
+                                                    rounds=7 if full else 3))
             if size in sizes:
                 count, cap = rescan[size]
                 constructions.append(ConstructionConfig(size, beta, True, count, cap))
@@ -343,24 +345,13 @@ def measure_solves(configs: list[SolveConfig], builds: list[Build], quiet: Quiet
     return results
 
 
-def fastest(kept: dict | None, report: dict, time: str) -> dict:
-    """Of the run kept so far and a new run of the same work, the one with the
-    smaller `time` (the earlier on a tie), with the runs counted and the
-    largest other load either saw."""
-    if kept is None:
-        return report
-    runs = kept["runs"] + report["runs"]
-    other_cores = max(kept["other_cores"] or 0.0, report["other_cores"] or 0.0)
-    return {**(kept if kept[time] <= report[time] else report), "runs": runs, "other_cores": other_cores}
-
-
 def measure_constructions(configs: list[ConstructionConfig], builds: list[Build],
                           quiet: QuietWaiter) -> dict[str, dict[tuple, dict]]:
     """construction_bench of every revision on every configuration,
     interleaved; a rescan runs only for the first revision (the measured
-    tree). Its work is the same on every run, so the fastest run is kept,
-    with the largest other load any of its runs saw."""
-    results: dict[str, dict[tuple, dict]] = {b.role: {} for b in builds}
+    tree). The run with the median time is kept, with the runs counted and
+    the largest other load any of them saw."""
+    runs: dict[str, dict[tuple, list[dict]]] = {b.role: {} for b in builds}
     for config in configs:
         targets = builds[:1] if config.rescan else builds
         for round_index in range(config.rounds):
@@ -376,9 +367,9 @@ def measure_constructions(configs: list[ConstructionConfig], builds: list[Build]
                 report = {**json.loads(run.stdout), "other_cores": run.other_cores, "runs": 1}
                 log(f"    {report['ns_per_step']:.1f} ns/step over {report['steps']} steps, "
                     f"other load {fmt_load(run.other_cores)}")
-                kept = results[revision.role].get(config.key)
-                results[revision.role][config.key] = fastest(kept, report, "ns_per_step")
-    return results
+                runs[revision.role].setdefault(config.key, []).append(report)
+    return {role: {key: median_run(reports, "ns_per_step") for key, reports in by_key.items()}
+            for role, by_key in runs.items()}
 
 
 def measure_handovers(configs: list[HandoverConfig], builds: list[Build],

@@ -385,7 +385,7 @@ def comparison_sections(args, m: Measurements) -> list[str]:
     lines += table(comparison_memory_columns(m), m.configs)
     lines += ["### Construction steps (construction_bench, production construction)", "",
               "Each revision's own `construction_bench`, built from its own source, on the same task and generator "
-              "sequence; single thread. A run repeats the same work, so the **fastest of the runs** is given. "
+              "sequence; single thread. A run repeats the same work, yet one process runs up to a quarter faster or slower than the next (where its memory lands), so the **median of the runs** is given. "
               "Weight η² is an ant's in its first iteration, η the probabilistic solver's.", ""]
     steps = [(key, m.constructions["baseline"][key], m.constructions["candidate"][key])
              for key in sorted(m.constructions["baseline"], key=lambda k: (k[0], -k[1]))
@@ -606,7 +606,7 @@ def single_sections(args, m: Measurements, role: str) -> list[str]:
               "Single thread, fixed generator sequence. Weight η² is an ant's in its first iteration (τ = 1, "
               "α = 1, β = 2); η is the probabilistic solver's. *Exact-scan steps* are steps of the production "
               "construction that fell back to the exact left-to-right sums. *Runs*: the production construction "
-              "runs several times and the fastest is given.", IN_FLIGHT_NOTE, ""]
+              "runs several times and the median is given.", IN_FLIGHT_NOTE, ""]
     lines += table(construction_columns(constructions),
                    sorted(constructions.items(), key=lambda kv: (kv[0][0], -kv[0][1], kv[0][2])))
     if any(rescan and r["cut_short"] for (_, _, rescan), r in constructions.items()):

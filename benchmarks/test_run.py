@@ -124,9 +124,9 @@ def test_measure_solves_reuses_calibrated_loops_and_keeps_the_least_disturbed_at
             assert len(results[role][config.key][threads].invocations) == 2
 
 
-def test_measure_constructions_keeps_the_fastest_run_and_rescans_the_candidate_only(monkeypatch, tmp_path):
+def test_measure_constructions_keeps_the_median_run_and_rescans_the_candidate_only(monkeypatch, tmp_path):
     builds = [fake_build(tmp_path, "candidate"), fake_build(tmp_path, "baseline")]
-    ns = iter([250.0, 500.0, 450.0, 300.0, 9000.0])
+    ns = iter([250.0, 500.0, 450.0, 300.0, 200.0, 400.0, 9000.0])
     commands = []
 
     def fake_run(command, env, before):
@@ -136,14 +136,15 @@ def test_measure_constructions_keeps_the_fastest_run_and_rescans_the_candidate_o
         return ChildRun(json.dumps(canned), 0.5, 0.5, 1000, 0.05 * len(commands))
 
     monkeypatch.setattr(measuring, "run_measured", fake_run)
-    configs = [ConstructionConfig(100, 2.0, False, 10, rounds=2), ConstructionConfig(100, 2.0, True, 1)]
+    configs = [ConstructionConfig(100, 2.0, False, 10, rounds=3), ConstructionConfig(100, 2.0, True, 1)]
     results = measuring.measure_constructions(configs, builds, quiet=lambda: 0.0)
     assert [Path(c[0]).parent.name for c in commands] == ["candidate", "baseline", "baseline", "candidate",
-                                                          "candidate"]
+                                                          "candidate", "baseline", "candidate"]
+    # candidate 250, 300, 200; baseline 500, 450, 400
     assert results["candidate"][(100, 2.0, False)]["ns_per_step"] == 250.0
     assert results["baseline"][(100, 2.0, False)]["ns_per_step"] == 450.0
-    assert results["baseline"][(100, 2.0, False)]["runs"] == 2
-    assert results["candidate"][(100, 2.0, False)]["other_cores"] == pytest.approx(0.2)
+    assert results["baseline"][(100, 2.0, False)]["runs"] == 3
+    assert results["candidate"][(100, 2.0, False)]["other_cores"] == pytest.approx(0.25)
     assert (100, 2.0, True) in results["candidate"] and (100, 2.0, True) not in results["baseline"]
     assert "--rescan" in commands[-1]
 
