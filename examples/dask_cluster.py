@@ -17,10 +17,13 @@ anything yet, since corvane reads the variable once per process. Workers with
 several dask threads take turns, as solve holds the interpreter lock.
 
 --solver-seed BASE gives every worker a seed of its own, CORVANE_SEED = BASE +
-the worker's number: each worker's draws then repeat from run to run, and no
-two workers draw the same numbers (with one seed for all, every worker's first
-solve would be call 0 under the same seed, and so would be the same solve).
-Which restarts a worker runs is still up to the scheduler.
+the worker's number (a LocalCluster's 0, 1, ...; a hash of any other name), so
+that no two workers draw the same numbers: with one seed for all, every
+worker's first solve would be call 0 under the same seed, and so would be the
+same solve. Each worker's draws repeat from run to run where its name does;
+`dask worker` without --name names its workers after their addresses, which
+change from start to start. Which restarts a worker runs is still up to the
+scheduler.
 
 --in-process afterwards solves the same batch in this process, one solve after
 another with corvane's default thread pool, for comparison. --save writes the
