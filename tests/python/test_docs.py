@@ -16,7 +16,7 @@ import sys
 from pathlib import Path
 
 import pytest
-from support import require
+from support import require, without_leak_reports
 
 import corvane
 
@@ -46,20 +46,15 @@ def reader_dir(tmp_path):
     return work, bin_dir
 
 
-# A page that starts a dask cluster (in its own blocks, or by running the example). Under the
-# sanitizer stage (.ci/stages/10-asan-ubsan.sh) LeakSanitizer is off for that page's processes:
-# dask's client, scheduler and workers among them end, in most runs, with a few objects still
-# allocated (56 to 128 bytes, bound methods and instances, allocated by the interpreter with no
-# other frame on the stack), which the stage would count as leaks. corvane's own leaks stay caught
-# by every other page and the rest of the suite, under the same options.
+# A page that starts a dask cluster (in its own blocks, or by running the example).
 STARTS_DASK = re.compile(r"dask_cluster\.py|distributed\.Client\(")
 
 
 def run_page(page, reader_dir):
     work, bin_dir = reader_dir
     env = {k: v for k, v in os.environ.items() if not k.startswith("CORVANE_")}
-    if "ASAN_OPTIONS" in env and STARTS_DASK.search(Path(page).read_text()):
-        env["ASAN_OPTIONS"] += ":detect_leaks=0"  # the last setting of an option counts
+    if STARTS_DASK.search(Path(page).read_text()):
+        env = without_leak_reports(env)
     return subprocess.run([sys.executable, str(HERE / "doc_snippets.py"), str(page), str(bin_dir)], cwd=work, env=env,
                           capture_output=True, text=True, timeout=900)
 
