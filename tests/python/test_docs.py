@@ -95,11 +95,19 @@ def stub_docstrings():
             yield getattr(node, "name", "corvane"), ast.get_docstring(node)
 
 
-def test_stub_examples_run():
+def test_stub_examples_run(monkeypatch):
+    # The examples run with no corvane variable set, and some set one: whatever they leave set is
+    # removed, and the suite's own come back at teardown.
+    for name in [k for k in os.environ if k.startswith("CORVANE_")]:
+        monkeypatch.delenv(name)
     parser, runner = doctest.DocTestParser(), doctest.DocTestRunner(optionflags=doctest.ELLIPSIS)
     examples = 0
-    for name, docstring in stub_docstrings():
-        test = parser.get_doctest(docstring, {"corvane": corvane}, name, "corvane-stubs/__init__.pyi", 0)
-        examples += len(test.examples)
-        runner.run(test)
+    try:
+        for name, docstring in stub_docstrings():
+            test = parser.get_doctest(docstring, {"corvane": corvane}, name, "corvane-stubs/__init__.pyi", 0)
+            examples += len(test.examples)
+            runner.run(test)
+    finally:
+        for name in [k for k in os.environ if k.startswith("CORVANE_")]:
+            del os.environ[name]
     assert examples >= 5 and runner.summarize(verbose=False).failed == 0
