@@ -385,7 +385,8 @@ def comparison_sections(args, m: Measurements) -> list[str]:
     lines += table(comparison_memory_columns(m), m.configs)
     lines += ["### Construction steps (construction_bench, production construction)", "",
               "Each revision's own `construction_bench`, built from its own source, on the same task and generator "
-              "sequence; single thread. A run repeats the same work, yet one process runs up to a quarter faster or slower than the next (where its memory lands), so the **median of the runs** is given. "
+              "sequence; single thread. A run repeats the same work, yet one process runs up to a quarter faster or "
+              "slower than the next (where its memory lands), so the **median of the runs** is given. "
               "Weight η² is an ant's in its first iteration, η the probabilistic solver's.", ""]
     steps = [(key, m.constructions["baseline"][key], m.constructions["candidate"][key])
              for key in sorted(m.constructions["baseline"], key=lambda k: (k[0], -k[1]))

@@ -13,7 +13,8 @@ discounts uniform in [0, --max-discount) and a budget of --budget-share of the
 total weight. Seconds are wall time of one solve with corvane's default thread
 pool; on a machine shared with other work, read the ratios, not the seconds.
 
-Needs SciPy (for knapsack_classes.py): python3 -m pip install ".[examples]".
+Needs SciPy and matplotlib (for knapsack_classes.py and tuning_report.py):
+python3 -m pip install ".[examples]".
 """
 
 from __future__ import annotations
@@ -30,14 +31,7 @@ import numpy as np
 
 import corvane
 from knapsack_classes import CLASSES, make_instance
-
-
-def cpu_model() -> str:
-    try:
-        with open("/proc/cpuinfo") as cpuinfo:
-            return next((line.split(":", 1)[1].strip() for line in cpuinfo if line.startswith("model name")), "unknown")
-    except OSError:  # not Linux
-        return "unknown"
+from tuning_report import describe_machine
 
 
 def timed_solve(solver: corvane.AntColonyAssignmentSolver, task: corvane.Task) -> float:
@@ -60,7 +54,9 @@ def main(argv: list[str] | None = None) -> None:
     args = parser.parse_args(argv)
 
     command = shlex.join(["python3", "examples/beta_cost.py", *(sys.argv[1:] if argv is None else argv)])
-    print(f"{command}: started {datetime.now(timezone.utc):%Y-%m-%d %H:%M} UTC, {cpu_model()}, {os.cpu_count()} cores,"
+    machine = describe_machine()
+    print(f"{command}: started {datetime.now(timezone.utc):%Y-%m-%d %H:%M} UTC, {machine['CPU']},"
+          f" {machine['Cores usable']} cores usable,"
           f" load average {', '.join(f'{x:.2f}' for x in os.getloadavg())}", flush=True)
     default, greedier = corvane.AntColonyAssignmentSolver(), corvane.AntColonyAssignmentSolver(beta=args.beta)
     for size in args.sizes:

@@ -169,7 +169,7 @@ def figure_paths(output: str) -> list[tuple[tuple[str, str, tuple[float, ...]], 
             for sweep in sweeps()]
 
 
-def percent_ticks(value: float, _position: float) -> str:
+def plain_ticks(value: float, _position: float) -> str:
     return f"{value:g}"
 
 
@@ -226,11 +226,11 @@ def plot(tasks: list[TaskResult], output: str) -> list[str]:
             for ax in axes[0]:
                 ax.set_ylim(0, gap_high)
                 ax.set_yticks([v for v in (0, 0.01, 0.1, 1, 10, 100) if v <= gap_high])
-                ax.yaxis.set_major_formatter(FuncFormatter(percent_ticks))
+                ax.yaxis.set_major_formatter(FuncFormatter(plain_ticks))
                 ax.yaxis.set_minor_locator(NullLocator())
             for ax in axes[1]:
                 ax.set_ylim(time_low, time_high)
-                ax.yaxis.set_major_formatter(FuncFormatter(percent_ticks))
+                ax.yaxis.set_major_formatter(FuncFormatter(plain_ticks))
             figure.savefig(path, dpi=100)
             plt.close(figure)
     return [path for *_, path in drawn]
